@@ -1,0 +1,202 @@
+// Socket operations, frame reading and the allow-list.
+#include "Sockets/Socket.h"
+
+#include <arpa/inet.h>
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/lexical_cast.hpp>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "agent/ErrorHandler.h"
+#include "agent/Settings.h"
+
+// A length prefix longer than this cannot be a sensible decimal int.
+static const size_t kMaxPrefix = 32;
+
+Socket::Socket() : m_sock(-1), ipdenied(false) { memset(&m_addr, 0, sizeof m_addr); }
+
+Socket::~Socket() {
+  if (is_valid()) ::close(m_sock);
+}
+
+void Socket::take_over(Socket& other) {
+  m_sock = other.m_sock;
+  m_addr = other.m_addr;
+  ipdenied = other.ipdenied;
+  m_framelimit = other.m_framelimit;
+  m_hasdeadline = other.m_hasdeadline;
+  m_deadline = other.m_deadline;
+  other.m_sock = -1;
+}
+
+bool Socket::create() {
+  m_sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (!is_valid()) return false;
+  int on = 1;
+  return setsockopt(m_sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != -1;
+}
+
+bool Socket::bind(int port) {
+  if (!is_valid()) return false;
+  memset(&m_addr, 0, sizeof m_addr);
+  m_addr.sin_family = AF_INET;
+  m_addr.sin_addr.s_addr = INADDR_ANY;
+  m_addr.sin_port = htons(static_cast<uint16_t>(port));
+  return ::bind(m_sock, reinterpret_cast<sockaddr*>(&m_addr), sizeof m_addr) != -1;
+}
+
+bool Socket::listen() const {
+  if (!is_valid()) return false;
+  return ::listen(m_sock, MAXCONNECTIONS) != -1;
+}
+
+bool whitelistAllows(const std::string& list, const std::string& ip, std::string& logged) {
+  logged.clear();
+  if (list.empty()) return true;
+  std::vector<std::string> entries;
+  boost::algorithm::split(entries, list, boost::algorithm::is_any_of(";"));
+  if (entries.empty() || entries[0].empty()) return true;
+  for (const std::string& entry : entries) {
+    if (entry == ip) {
+      logged = "Allowed login from known ip";
+      return true;
+    }
+  }
+  logged = "Denied login from unknown ip";
+  return false;
+}
+
+bool Socket::accept(Socket& new_socket) const {
+  sockaddr_in peer;
+  socklen_t len = sizeof peer;
+  memset(&peer, 0, sizeof peer);
+  new_socket.m_sock = ::accept4(m_sock, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  if (new_socket.m_sock <= 0) {
+    int err = errno;
+    if (new_socket.m_sock == 0) ::close(0);
+    new_socket.m_sock = -1;
+    errno = err;
+    return false;
+  }
+  new_socket.m_addr = peer;
+  char text[INET_ADDRSTRLEN] = {0};
+  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  std::string logged;
+  new_socket.ipdenied = !whitelistAllows(whitelist, text, logged);
+  if (!logged.empty()) Log(logged);
+  return true;
+}
+
+bool Socket::send(const std::string& s) const {
+  size_t sent = 0;
+  while (sent < s.size()) {
+    ssize_t n = ::send(m_sock, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void Socket::set_deadline(std::chrono::steady_clock::time_point when) {
+  m_deadline = when;
+  m_hasdeadline = true;
+}
+
+// One receive call, after waiting for data no longer than the deadline allows.
+long Socket::recv_some(char* buf, size_t len, int flags) const {
+  for (;;) {
+    if (m_hasdeadline) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          m_deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) throw std::runtime_error("time for the handshake ran out");
+      pollfd p = {m_sock, POLLIN, 0};
+      int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r == 0) continue;  // re-checks the deadline
+    }
+    ssize_t n = ::recv(m_sock, buf, len, flags);
+    if (n < 0 && errno == EINTR) continue;
+    return static_cast<long>(n);
+  }
+}
+
+static int reportRecvError() {
+  std::cout << "status == -1   errno == " << errno << "  in Socket::recv\n" << std::flush;
+  return 0;
+}
+
+// A prefix can only become a decimal int if it is an optional sign followed by digits.
+static bool prefixMayBeNumber(const std::string& prefix) {
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char c = prefix[i];
+    if (c >= '0' && c <= '9') continue;
+    if (i == 0 && (c == '+' || c == '-')) continue;
+    return false;
+  }
+  return prefix.size() <= kMaxPrefix;
+}
+
+int Socket::recv(std::string& s) const {
+  s.clear();
+
+  // The length prefix: peek, then consume exactly the prefix and its ":" so that no payload
+  // byte is taken before its length is known.
+  std::string prefix;
+  for (;;) {
+    char peek[kMaxPrefix + 2];
+    long n = recv_some(peek, sizeof peek, MSG_PEEK);
+    if (n < 0) return reportRecvError();
+    if (n == 0) return 0;
+    const char* colon = static_cast<const char*>(memchr(peek, ':', static_cast<size_t>(n)));
+    size_t take = colon ? static_cast<size_t>(colon - peek) + 1 : static_cast<size_t>(n);
+    long got = recv_some(peek, take, 0);
+    if (got < 0) return reportRecvError();
+    if (got == 0) return 0;
+    bool complete = colon && static_cast<size_t>(got) == take;
+    prefix.append(peek, complete ? take - 1 : static_cast<size_t>(got));
+    if (!prefixMayBeNumber(prefix)) throw boost::bad_lexical_cast();
+    if (complete) break;
+  }
+
+  const int length = boost::lexical_cast<int>(prefix);
+  if (length < 0) throw std::runtime_error("negative frame length " + prefix);
+  if (length > m_framelimit)
+    throw std::runtime_error("frame of " + prefix + " bytes is over the limit of " +
+                             std::to_string(m_framelimit));
+
+  // The payload, read straight into s, which grows as the bytes arrive rather than by the
+  // declared length up front.
+  const size_t want = static_cast<size_t>(length);
+  size_t have = 0;
+  long last = 1;
+  while (have < want) {
+    size_t chunk = std::min(want - have, static_cast<size_t>(MAXRECV));
+    s.resize(have + chunk);
+    last = recv_some(&s[have], chunk, 0);
+    if (last <= 0) {
+      s.resize(have);
+      return last < 0 ? reportRecvError() : 0;
+    }
+    have += static_cast<size_t>(last);
+  }
+  s.resize(have);
+  // Positive for a complete frame, even an empty one: the prefix and its ":" were read.
+  return static_cast<int>(std::min<size_t>(prefix.size() + 1 + have, INT_MAX));
+}
+
+bool Socket::close() {
+  if (!is_valid()) return false;
+  int rc = ::close(m_sock);
+  m_sock = -1;
+  return rc == 0;
+}

@@ -1,0 +1,69 @@
+// IPv4 TCP socket: listening, accepting with the peer allow-list, reading one framed request
+// and writing one reply. Blocking throughout. A Socket is used by one thread at a time.
+//
+// Frame: the payload length in ASCII decimal, ":", then exactly that many payload bytes.
+// recv() never asks the kernel for more than the current frame still needs, so the bytes of
+// a following frame stay queued for the next call.
+#ifndef KADREL_SOCKETS_SOCKET_H
+#define KADREL_SOCKETS_SOCKET_H
+
+#include <chrono>
+#include <climits>
+#include <netinet/in.h>
+#include <string>
+
+const int MAXCONNECTIONS = 5;   // listen backlog (raised to SOMAXCONN by the kernel's own rules)
+const int MAXRECV = 65536;      // largest number of bytes taken by one read call
+
+class Socket {
+ public:
+  Socket();
+  virtual ~Socket();
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool create();
+  bool bind(int port);
+  bool listen() const;
+  // Accepts one connection into new_socket and applies the allow-list to it. On failure
+  // returns false with errno set by accept.
+  bool accept(Socket& new_socket) const;
+
+  // Writes all of s (MSG_NOSIGNAL). False on failure.
+  bool send(const std::string& s) const;
+  // Reads one frame's payload into s. Returns > 0 when the frame is complete, 0 when the peer
+  // closed (before or within the frame) or a read failed. Throws a std::exception for a
+  // malformed frame (bad length prefix, negative length, over the frame limit) or when the
+  // read deadline passes.
+  int recv(std::string& s) const;
+
+  // Largest payload recv() accepts; larger frames are refused before anything is allocated.
+  void set_frame_limit(long long limit) { m_framelimit = limit; }
+  // recv() fails once this moment passes; clear_deadline() waits for ever again.
+  void set_deadline(std::chrono::steady_clock::time_point when);
+  void clear_deadline() { m_hasdeadline = false; }
+
+  bool close();
+  bool is_valid() const { return m_sock != -1; }
+
+  int m_sock;
+  sockaddr_in m_addr;
+  bool ipdenied;
+
+ protected:
+  // Hands the descriptor and verdict of `other` to this socket; `other` no longer owns it.
+  void take_over(Socket& other);
+
+ private:
+  long recv_some(char* buf, size_t len, int flags) const;
+
+  long long m_framelimit = INT_MAX;
+  bool m_hasdeadline = false;
+  std::chrono::steady_clock::time_point m_deadline;
+};
+
+// True when the peer address `ip` (dotted decimal) may connect under the allow-list `list`.
+// `logged` receives the log line to write, or stays empty when no check was made.
+bool whitelistAllows(const std::string& list, const std::string& ip, std::string& logged);
+
+#endif

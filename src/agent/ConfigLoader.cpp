@@ -1,0 +1,54 @@
+// Configuration file parsing: key=value lines, keys compared without regard to letter case.
+#include "agent/ConfigLoader.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+#include "agent/ErrorHandler.h"
+#include "agent/Settings.h"
+
+int ReadConfig(std::istream& in) {
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    std::vector<std::string> pieces;
+    boost::algorithm::split(pieces, line, boost::algorithm::is_any_of("="));
+    if (pieces.size() < 2 || pieces[0].empty() || pieces[1].empty()) return 2;
+    const std::string& key = pieces[0];
+    const std::string value = boost::algorithm::trim_copy(pieces[1]);
+    if (iequals(key, "serverid")) {
+      serverid = value;
+    } else if (iequals(key, "passphrase")) {
+      passphrase = value;
+    } else if (iequals(key, "whitelist")) {
+      whitelist = value;
+    } else if (iequals(key, "debug")) {
+      debug = value;
+    } else if (iequals(key, "is_sha5")) {
+      is_sha5 = value;
+    } else if (iequals(key, "user_group")) {
+      user_group = value;
+    } else if (iequals(key, "listenport")) {
+      // Like the C library's decimal conversion: leading digits count, the rest is ignored.
+      listenport = static_cast<int>(strtol(value.c_str(), nullptr, 10));
+    }
+  }
+  if (serverid.empty() || passphrase.empty() || debug.empty()) return 4;
+  return 0;
+}
+
+int ReadConfigFile(const std::string& path) {
+  std::ifstream in(path, std::ios::in | std::ios::binary);
+  if (!in.is_open()) return 1;
+  return ReadConfig(in);
+}
+
+bool LoadConfig() {
+  int code = ReadConfigFile("kadrel.ini");
+  if (code != 0) ErrorCall(code);
+  return true;
+}

@@ -1,0 +1,161 @@
+// Detaching and identity change.
+#include "agent/Daemon.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/close_range.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "agent/ErrorHandler.h"
+#include "agent/Settings.h"
+
+extern char** environ;
+
+// Write end of the pipe on which the daemon tells the started process whether it listens.
+static int ready_fd = -1;
+
+// The started process: wait for the daemon's word and end with the matching status.
+[[noreturn]] static void waitForDaemon(int fd, pid_t intermediate) {
+  std::string message;
+  char buf[512];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      message.append(buf, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  int status = 0;
+  while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (message == "OK") _exit(0);
+  if (!message.empty() && message[0] == 'E') {
+    std::string text = "Error: " + message.substr(1) + "\n";
+    if (write(STDERR_FILENO, text.data(), text.size()) < 0) {
+    }
+  }
+  _exit(1);
+}
+
+void Daemonize(const char* cmd) {
+  if (debug == "alwayson") return;
+
+  umask(0);
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) < 0) Log_err("Can't get file limit");
+
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) < 0) Log_err("Can't fork");
+
+  pid_t pid = fork();
+  if (pid < 0) Log_err("Can't fork");
+  if (pid != 0) {
+    close(ready[1]);
+    waitForDaemon(ready[0], pid);
+  }
+  close(ready[0]);
+
+  setsid();
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  if (sigaction(SIGHUP, &sa, nullptr) < 0) perror_quit("Can't ignore SIGHUP");
+
+  pid = fork();
+  if (pid < 0) perror_quit("Can't fork");
+  if (pid != 0) _exit(0);  // the intermediate process; the started one reports for both
+
+  // Close everything but the report pipe, then put /dev/null on 0, 1 and 2.
+  ready_fd = ready[1];
+  if (ready_fd > 0) syscall(SYS_close_range, 0U, static_cast<unsigned>(ready_fd - 1), 0U);
+  syscall(SYS_close_range, static_cast<unsigned>(ready_fd + 1), ~0U, 0U);
+  int fd0 = open("/dev/null", O_RDWR);
+  int fd1 = dup(0);
+  int fd2 = dup(0);
+
+  openlog(cmd, LOG_CONS | LOG_PID, LOG_DAEMON);
+  if (fd0 != 0 || fd1 != 1 || fd2 != 2) {
+    syslog(LOG_ERR, "unexpected file descriptors %d %d %d", fd0, fd1, fd2);
+    exit(1);
+  }
+
+  logfile.open("debug.txt", std::ios::out | std::ios::trunc);
+  // The stream above opens without O_CLOEXEC; no command may inherit it.
+  syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
+  daemonized = true;
+}
+
+void DaemonReport(bool ok, const std::string& error) {
+  if (ready_fd < 0) return;
+  std::string word = ok ? std::string("OK") : "E" + error;
+  if (write(ready_fd, word.data(), word.size()) < 0) {
+  }
+  close(ready_fd);
+  ready_fd = -1;
+}
+
+bool LookupAccount(const std::string& name, AccountContext& ctx) {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  if (size <= 0) size = 16384;
+  std::vector<char> buf(static_cast<size_t>(size));
+  struct passwd pwd;
+  struct passwd* result = nullptr;
+  int rc;
+  while ((rc = getpwnam_r(name.c_str(), &pwd, buf.data(), buf.size(), &result)) == ERANGE &&
+         buf.size() < (1u << 24)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (rc != 0 || result == nullptr) return false;
+
+  ctx.name = name;
+  ctx.uid = pwd.pw_uid;
+  ctx.gid = pwd.pw_gid;
+  ctx.home = "/home/" + name;
+  ctx.envStore.clear();
+  for (char** e = environ; e && *e; ++e) {
+    if (strncmp(*e, "USER=", 5) == 0 || strncmp(*e, "LOGNAME=", 8) == 0 ||
+        strncmp(*e, "HOME=", 5) == 0)
+      continue;
+    ctx.envStore.emplace_back(*e);
+  }
+  ctx.envStore.push_back("USER=" + name);
+  ctx.envStore.push_back("LOGNAME=" + name);
+  ctx.envStore.push_back("HOME=" + ctx.home);
+  ctx.envp.clear();
+  for (std::string& s : ctx.envStore) ctx.envp.push_back(&s[0]);
+  ctx.envp.push_back(nullptr);
+  return true;
+}
+
+int ChangeId(const AccountContext& ctx) {
+  if (setregid(ctx.gid, ctx.gid) != 0) return kSetregid;
+  if (setgroups(1, &ctx.gid) != 0) return kSetgroups;
+  if (setreuid(ctx.uid, ctx.uid) != 0) return kSetreuid;
+  if (chdir(ctx.home.c_str()) != 0) return kChdir;
+  return kChangeIdOk;
+}
+
+const char* ChangeIdMessage(int code) {
+  switch (code) {
+    case kSetregid: return "setregid()";
+    case kSetgroups: return "setgroups()";
+    case kSetreuid: return "setreuid()";
+    case kChdir: return "chdir()";
+    default: return "ChangeId()";
+  }
+}

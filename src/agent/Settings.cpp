@@ -1,0 +1,26 @@
+// Process-wide settings and their initial values.
+#include "agent/Settings.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#ifndef KADREL_SERVEROS
+#define KADREL_SERVEROS "linux"
+#endif
+
+int listenport = 240;
+const std::string version = "2.0.0.0";
+std::string serveros = KADREL_SERVEROS;
+std::string serverid;
+std::string passphrase;
+std::string debug;
+std::string whitelist;
+std::string user_group;
+std::string is_sha5;
+std::ofstream logfile;
+bool daemonized = false;
+
+bool iequals(const std::string& a, const std::string& b) { return boost::algorithm::iequals(a, b); }
+
+bool isSha5Set() { return iequals(is_sha5, "true"); }
+
+bool isFreeBSD() { return iequals(serveros, "freebsd"); }

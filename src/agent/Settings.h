@@ -1,0 +1,30 @@
+// Process-wide settings of the agent. Written once during start-up (configuration load,
+// detaching) before any worker thread exists; read without locks afterwards.
+#ifndef KADREL_AGENT_SETTINGS_H
+#define KADREL_AGENT_SETTINGS_H
+
+#include <fstream>
+#include <string>
+
+extern int listenport;              // TCP port, 240 unless configured
+extern const std::string version;   // the agent's version, "2.0.0.0"
+extern std::string serveros;        // build-time host system: "linux" or "freebsd"
+extern std::string serverid;        // the server id the panel must present
+extern std::string passphrase;      // the passphrase the panel must present
+extern std::string debug;           // "alwayson", "on" or anything else (off)
+extern std::string whitelist;       // allowed peer addresses separated by ";"
+extern std::string user_group;      // group given to new accounts
+extern std::string is_sha5;         // "true" (any case) selects the mkpasswd password form
+extern std::ofstream logfile;       // "debug.txt" once detached with debug "on"
+extern bool daemonized;             // true once detached: levelled messages go to the system log
+
+// True when is_sha5 equals "true" without regard to letter case.
+bool isSha5Set();
+
+// True when serveros names FreeBSD (any letter case).
+bool isFreeBSD();
+
+// Case-insensitive equality of two texts (ASCII, as the global "C" locale classifies).
+bool iequals(const std::string& a, const std::string& b);
+
+#endif

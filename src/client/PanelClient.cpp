@@ -1,0 +1,154 @@
+// The panel's side of the wire.
+#include "client/PanelClient.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+PanelClient::~PanelClient() { close(); }
+
+bool PanelClient::connect(const std::string& host, int port, std::string* error) {
+  close();
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) {
+    if (error) *error = gai_strerror(rc);
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+    if (error) *error = strerror(errno);
+    if (fd >= 0) ::close(fd);
+    freeaddrinfo(found);
+    return false;
+  }
+  freeaddrinfo(found);
+  fd_ = fd;
+  buffer_.clear();
+  return true;
+}
+
+void PanelClient::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::string PanelClient::frame(const std::string& payload) {
+  return std::to_string(payload.size()) + ":" + payload;
+}
+
+bool PanelClient::sendRaw(const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+long PanelClient::fill(int timeoutMs) {
+  if (fd_ < 0) return 0;
+  for (;;) {
+    if (timeoutMs >= 0) {
+      pollfd p = {fd_, POLLIN, 0};
+      int r = poll(&p, 1, timeoutMs);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return -1;
+    }
+    char buf[65536];
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0) buffer_.append(buf, static_cast<size_t>(n));
+    return static_cast<long>(n);
+  }
+}
+
+static bool endsWithCrLf(const std::string& s) {
+  return s.size() >= 2 && s[s.size() - 2] == '\r' && s[s.size() - 1] == '\n';
+}
+
+bool PanelClient::readReply(std::string& reply, int timeoutMs) {
+  // A reply has no length: it ends with CR LF and the agent sends it in one go, so a buffer
+  // ending in CR LF holds the whole reply.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!endsWithCrLf(buffer_)) {
+    int left = -1;
+    if (timeoutMs >= 0) {
+      left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now()).count());
+      if (left < 0) left = 0;
+    }
+    if (fill(left) <= 0) {
+      reply.swap(buffer_);
+      buffer_.clear();
+      return false;
+    }
+  }
+  reply.assign(buffer_, 0, buffer_.size() - 2);
+  buffer_.clear();
+  return true;
+}
+
+std::string PanelClient::readUntilClose(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int left = -1;
+    if (timeoutMs >= 0) {
+      left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now()).count());
+      if (left < 0) left = 0;
+    }
+    if (fill(left) <= 0) break;
+  }
+  std::string all;
+  all.swap(buffer_);
+  return all;
+}
+
+bool PanelClient::waitClosed(int timeoutMs, std::string* received) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  long n;
+  for (;;) {
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now()).count());
+    n = fill(left < 0 ? 0 : left);
+    if (n <= 0) break;
+  }
+  if (received) *received = buffer_;
+  buffer_.clear();
+  return n == 0;
+}
+
+bool PanelClient::request(const std::string& payload, std::string& reply, int timeoutMs) {
+  if (!sendFrame(payload)) {
+    reply.clear();
+    return false;
+  }
+  return readReply(reply, timeoutMs);
+}
+
+bool PanelClient::handshake(const std::string& sid, const std::string& pass, std::string* failure) {
+  std::string reply;
+  if (!request("SID " + sid, reply) || reply != "Correct SID received") {
+    if (failure) *failure = reply;
+    return false;
+  }
+  if (!request("Passphrase " + pass, reply) || reply != "Correct passphrase received") {
+    if (failure) *failure = reply;
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,149 @@
+// kadrel-client: a command-line panel. Connects to an agent, authenticates, sends the
+// settings and one or more instructions, and prints each reply.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <getopt.h>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "client/PanelClient.h"
+
+static void usage(FILE* out) {
+  fprintf(out,
+          "usage: kadrel-client [options] INSTRUCTION...\n"
+          "  -c, --config FILE      read serverid, passphrase and listenport from a kadrel.ini\n"
+          "  -H, --host HOST        agent address (default 127.0.0.1)\n"
+          "  -p, --port PORT        agent port (default 240, or listenport of --config)\n"
+          "  -s, --sid ID           server id\n"
+          "  -k, --passphrase TEXT  passphrase\n"
+          "  -u, --user NAME        send \"cmd_user: NAME\" (the account instructions run as)\n"
+          "  -r, --return VALUE     send \"cmd_return: VALUE\" (default yes)\n"
+          "  -x, --close VALUE      send \"cmd_close: VALUE\" (default yes for one instruction,\n"
+          "                         no for several)\n"
+          "      --raw              print replies byte for byte, CR LF included\n"
+          "Each INSTRUCTION is sent as \"cmd_exec: INSTRUCTION\", e.g. command:_:ls -l /home\n"
+          "Exit status: 0 when every instruction was answered, 1 when the agent refused or\n"
+          "closed without a reply, 2 for a usage or connection error.\n");
+}
+
+// Reads the keys the client needs from a kadrel.ini (same key=value form as the agent's).
+static void readConfig(const std::string& path, std::string& sid, std::string& pass, int& port) {
+  std::ifstream in(path);
+  if (!in) {
+    fprintf(stderr, "kadrel-client: cannot read %s\n", path.c_str());
+    exit(2);
+  }
+  std::string line;
+  auto trimmed = [](std::string v) {
+    const char* ws = " \t\r\n\v\f";
+    v.erase(0, v.find_first_not_of(ws));
+    v.erase(v.find_last_not_of(ws) + 1);
+    return v;
+  };
+  while (std::getline(in, line)) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq);
+    for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    std::string value = trimmed(line.substr(eq + 1, line.find('=', eq + 1) - eq - 1));
+    if (key == "serverid") sid = value;
+    if (key == "passphrase") pass = value;
+    if (key == "listenport") port = atoi(value.c_str());
+  }
+}
+
+int main(int argc, char** argv) {
+  std::string host = "127.0.0.1", sid, pass, user, ret = "yes", closeValue;
+  int port = 240;
+  bool raw = false, portGiven = false;
+  std::string configPath;
+  static const option options[] = {
+      {"config", required_argument, nullptr, 'c'}, {"host", required_argument, nullptr, 'H'},
+      {"port", required_argument, nullptr, 'p'},   {"sid", required_argument, nullptr, 's'},
+      {"passphrase", required_argument, nullptr, 'k'}, {"user", required_argument, nullptr, 'u'},
+      {"return", required_argument, nullptr, 'r'}, {"close", required_argument, nullptr, 'x'},
+      {"raw", no_argument, nullptr, 'R'},          {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  std::string sidArg, passArg;
+  int c;
+  while ((c = getopt_long(argc, argv, "c:H:p:s:k:u:r:x:h", options, nullptr)) != -1) {
+    switch (c) {
+      case 'c': configPath = optarg; break;
+      case 'H': host = optarg; break;
+      case 'p': port = atoi(optarg); portGiven = true; break;
+      case 's': sidArg = optarg; break;
+      case 'k': passArg = optarg; break;
+      case 'u': user = optarg; break;
+      case 'r': ret = optarg; break;
+      case 'x': closeValue = optarg; break;
+      case 'R': raw = true; break;
+      case 'h': usage(stdout); return 0;
+      default: usage(stderr); return 2;
+    }
+  }
+  if (!configPath.empty()) {
+    int cfgPort = port;
+    readConfig(configPath, sid, pass, cfgPort);
+    if (!portGiven) port = cfgPort;
+  }
+  if (!sidArg.empty()) sid = sidArg;
+  if (!passArg.empty()) pass = passArg;
+  std::vector<std::string> instructions(argv + optind, argv + argc);
+  if (sid.empty() || pass.empty() || instructions.empty()) {
+    usage(stderr);
+    return 2;
+  }
+  if (closeValue.empty()) closeValue = instructions.size() > 1 ? "no" : "yes";
+
+  PanelClient client;
+  std::string error;
+  if (!client.connect(host, port, &error)) {
+    fprintf(stderr, "kadrel-client: cannot connect to %s:%d: %s\n", host.c_str(), port, error.c_str());
+    return 2;
+  }
+  std::string failure;
+  if (!client.handshake(sid, pass, &failure)) {
+    fprintf(stderr, "kadrel-client: refused: %s\n", failure.empty() ? "connection closed" : failure.c_str());
+    return 1;
+  }
+  std::string reply;
+  std::vector<std::pair<std::string, std::string>> settings;
+  if (!user.empty()) settings.emplace_back("cmd_user: " + user, "User received");
+  settings.emplace_back("cmd_return: " + ret, "Return received");
+  settings.emplace_back("cmd_close: " + closeValue, "Close received");
+  for (const auto& s : settings) {
+    if (!client.request(s.first, reply) || reply != s.second) {
+      fprintf(stderr, "kadrel-client: \"%s\" refused: %s\n", s.first.c_str(), reply.c_str());
+      return 1;
+    }
+  }
+  std::string closeLower = closeValue;
+  for (char& ch : closeLower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  const bool agentCloses = closeLower == "yes";
+  for (const std::string& instruction : instructions) {
+    if (!client.sendFrame("cmd_exec: " + instruction)) {
+      fprintf(stderr, "kadrel-client: connection lost\n");
+      return 1;
+    }
+    bool answered;
+    if (agentCloses) {
+      // The agent closes after this reply (or after no reply at all).
+      reply = client.readUntilClose();
+      answered = reply.size() >= 2 && reply.compare(reply.size() - 2, 2, "\r\n") == 0;
+      if (answered) reply.resize(reply.size() - 2);
+    } else {
+      answered = client.readReply(reply);
+    }
+    if (!answered) {
+      fprintf(stderr, "kadrel-client: the agent closed without a reply to \"%s\"\n", instruction.c_str());
+      return 1;
+    }
+    if (raw) reply += "\r\n";
+    else reply += "\n";
+    fwrite(reply.data(), 1, reply.size(), stdout);
+  }
+  fflush(stdout);
+  return 0;
+}

@@ -1,0 +1,78 @@
+// Routing tables and the dispatch steps.
+#include "dispatch/InstructionParser.h"
+
+#include <boost/algorithm/string/replace.hpp>
+#include <exception>
+#include <mutex>
+
+#include "agent/ErrorHandler.h"
+#include "agent/Settings.h"
+#include "dispatch/CommandRunner.h"
+#include "dispatch/InstructionParserHelpers.h"
+#include "handlers/generic.h"
+#include "handlers/hostinfo.h"
+#include "handlers/user.h"
+
+std::map<const std::string, Processor> instruction_table;
+
+// Names the table does not hold, compared without regard to letter case, in this order.
+const std::vector<NamedInstruction> instruction_chain = {
+    {"whereami", whereAmI, kReply},
+    {"version", versionInfo, kReply},
+};
+
+void initInstructions() {
+  instruction_table["command"] = Processor{insCommand, false};
+}
+
+static std::once_flag instructions_once;
+
+// Runs a command handler's line: with its output as the reply when one is wanted.
+static std::string executeCommand(const std::string& cmddo, std::string& user, const std::string& expectreturn) {
+  if (cmddo.empty()) return std::string();
+  try {
+    if (iequals(expectreturn, "yes")) {
+      Log("returnExec");
+      return returnExec(cmddo, user);
+    }
+    Log("No return, forking..");
+    return noReturnExec(cmddo, user);
+  } catch (const std::exception& e) {
+    Log_warn("%s", (std::string("There was a problem with exec(): ") + e.what()).c_str());
+    return std::string();
+  }
+}
+
+std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn) {
+  std::call_once(instructions_once, initInstructions);
+
+  std::string maindir;
+  if (agentDirectory(maindir)) {
+    boost::algorithm::replace_all(data, "$MAINDIR", maindir);
+  } else if (data.find("$MAINDIR") != std::string::npos) {
+    Log_warn("There was a problem with $MAINDIR: the working directory cannot be determined");
+  }
+
+  std::vector<std::string> strlines = explode(":_:", data);
+  if (strlines.empty() || strlines[0].empty()) return std::string();
+  const std::string& name = strlines[0];
+
+  std::string cmddo;
+  auto entry = instruction_table.find(name);
+  if (entry != instruction_table.end()) {
+    std::string reply = entry->second.function(strlines, user, cmddo);
+    if (entry->second.returns) return reply;
+    return executeCommand(cmddo, user, expectreturn);
+  }
+
+  for (const NamedInstruction& candidate : instruction_chain) {
+    if (!iequals(name, candidate.name)) continue;
+    std::string reply = candidate.function(strlines, user, cmddo);
+    if (candidate.kind == kReply || (candidate.kind == kReplyOrCommand && !reply.empty())) return reply;
+    return executeCommand(cmddo, user, expectreturn);
+  }
+
+  // An unknown name runs as a command of its own, with its first argument.
+  cmddo = name + " " + arg(strlines, 1);
+  return executeCommand(cmddo, user, expectreturn);
+}

@@ -1,0 +1,22 @@
+// Small helpers shared by the dispatcher and the handlers: splitting, trimming, reading an
+// argument that may be missing, and the agent's own directory.
+#ifndef KADREL_DISPATCH_INSTRUCTIONPARSERHELPERS_H
+#define KADREL_DISPATCH_INSTRUCTIONPARSERHELPERS_H
+
+#include <string>
+#include <vector>
+
+// Splits `str` at every occurrence of `delimiter`, keeping empty pieces. An empty delimiter
+// gives an empty vector; an empty string gives one empty piece.
+std::vector<std::string> explode(const std::string& delimiter, const std::string& str);
+
+// Removes leading and trailing white space in place and returns `str`.
+std::string& trim(std::string& str);
+
+// Element `i` of an argument vector, or an empty string when the instruction has fewer.
+const std::string& arg(const std::vector<std::string>& strlines, size_t i);
+
+// The agent's working directory (the start directory). False when it cannot be determined.
+bool agentDirectory(std::string& dir);
+
+#endif

@@ -1,0 +1,43 @@
+// One accepted connection, served by its own detached worker thread: the read loop, the
+// handshake flags and this connection's own session settings. Touched only by its thread.
+#ifndef KADREL_SESSION_KADRELCONNECTION_H
+#define KADREL_SESSION_KADRELCONNECTION_H
+
+#include <optional>
+#include <string>
+
+#include "Sockets/ServerSocket.h"
+
+// Before authentication a frame may carry at most this many payload bytes...
+const long long kPreAuthFrameLimit = 65536;
+// ...and the handshake must be complete within this many seconds.
+const int kHandshakeSeconds = 30;
+
+// Thread entry: takes ownership of the heap ServerSocket `newconnection`, serves it, frees it.
+void* LoadThread(void* newconnection);
+
+class KadrelConnection {
+ public:
+  explicit KadrelConnection(ServerSocket& passed_sock);
+  virtual ~KadrelConnection() = default;
+
+  // Reads frames and hands each to SocketParser until it says to stop or the read fails.
+  void Run();
+  // Sends `data` plus CR LF; a failed write is logged, not thrown.
+  void SendData(std::string data);
+
+  bool authenticated() const { return passphrasecheck && serverauthcheck; }
+
+  ServerSocket new_sock;
+  bool passphrasecheck;
+  bool serverauthcheck;
+
+  // Values this connection set with its own setting messages. An instruction uses these when
+  // present, and the process-wide current values otherwise, so two panels that set different
+  // accounts at the same time never run as each other's.
+  std::optional<std::string> own_user;
+  std::optional<std::string> own_expectreturn;
+  std::optional<std::string> own_closesocket;
+};
+
+#endif

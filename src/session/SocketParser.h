@@ -1,0 +1,27 @@
+// Handles one request message of one connection: the handshake (server id, passphrase), the
+// setting messages and the instruction message. Replies through the connection's SendData.
+// The three session settings are process-wide and guarded by one lock, never held while an
+// instruction runs.
+#ifndef KADREL_SESSION_SOCKETPARSER_H
+#define KADREL_SESSION_SOCKETPARSER_H
+
+#include <string>
+
+class KadrelConnection;
+
+// Returns true to keep the connection open, false to end it (after any reply was sent).
+bool SocketParser(std::string& data, KadrelConnection& new_gcp);
+
+// Compares a secret the panel sent with the configured one without regard to letter case, in
+// time that does not depend on where they differ.
+bool secretEquals(const std::string& given, const std::string& expected);
+
+// The process-wide session settings as they stand (initially "root", "no", "yes").
+struct SessionSettings {
+  std::string user;
+  std::string expectreturn;
+  std::string closesocket;
+};
+SessionSettings currentSessionSettings();
+
+#endif
