@@ -37,6 +37,9 @@ int ReadConfig(std::istream& in) {
       listenport = static_cast<int>(strtol(value.c_str(), nullptr, 10));
     }
   }
+  // A read that failed (the path is a directory, an I/O error) is an unreadable file, not
+  // one that ended early.
+  if (in.bad()) return 1;
   if (serverid.empty() || passphrase.empty() || debug.empty()) return 4;
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <linux/close_range.h>
 #include <pwd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -57,8 +58,10 @@ void Daemonize(const char* cmd) {
   struct rlimit rl;
   if (getrlimit(RLIMIT_NOFILE, &rl) < 0) Log_err("Can't get file limit");
 
+  // A socket pair rather than a pipe: the daemon's report is sent with MSG_NOSIGNAL, so a
+  // starter that is gone cannot kill the daemon with SIGPIPE.
   int ready[2];
-  if (pipe2(ready, O_CLOEXEC) < 0) Log_err("Can't fork");
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) < 0) Log_err("Can't fork");
 
   pid_t pid = fork();
   if (pid < 0) Log_err("Can't fork");
@@ -103,7 +106,7 @@ void Daemonize(const char* cmd) {
 void DaemonReport(bool ok, const std::string& error) {
   if (ready_fd < 0) return;
   std::string word = ok ? std::string("OK") : "E" + error;
-  if (write(ready_fd, word.data(), word.size()) < 0) {
+  if (send(ready_fd, word.data(), word.size(), MSG_NOSIGNAL) < 0) {
   }
   close(ready_fd);
   ready_fd = -1;

@@ -2,6 +2,7 @@
 // which accepts connections for ever and hands each to a detached worker thread.
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <linux/close_range.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -61,7 +62,7 @@ int main() {
       } catch (SocketException& e) {
         delete new_sock;
         if (!transientAcceptError(e.error())) throw;
-        Log("Error: " + e.description() + " " + std::to_string(e.error()));
+        Log("Error: " + e.description() + " (" + strerror(e.error()) + "), accepting again");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         continue;
       }

@@ -124,12 +124,14 @@ bool PanelClient::waitClosed(int timeoutMs, std::string* received) {
   for (;;) {
     int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     deadline - std::chrono::steady_clock::now()).count());
+    errno = 0;
     n = fill(left < 0 ? 0 : left);
     if (n <= 0) break;
   }
   if (received) *received = buffer_;
   buffer_.clear();
-  return n == 0;
+  // An agent that closes with request bytes still unread ends the connection with a reset.
+  return n == 0 || errno == ECONNRESET;
 }
 
 bool PanelClient::request(const std::string& payload, std::string& reply, int timeoutMs) {

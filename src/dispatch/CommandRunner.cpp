@@ -1,6 +1,7 @@
 // The command runner.
 #include "dispatch/CommandRunner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,13 +59,20 @@ void reap(pid_t pid) {
   }
 }
 
-// Reads until end of file, in large blocks. Retries interrupted reads.
+// Bytes that follow the output in a reply: the runner's "\n" and the session's CR LF.
+const size_t kReplyTail = 3;
+
+// Reads until end of file, in large blocks. Retries interrupted reads. The string always keeps
+// room for the reply's tail, so that appending it never copies a large output once more.
 void readAll(int fd, std::string* into) {
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {
-      if (into) into->append(buf, static_cast<size_t>(n));
+      if (!into) continue;
+      const size_t need = into->size() + static_cast<size_t>(n) + kReplyTail;
+      if (need > into->capacity()) into->reserve(std::max(need, 2 * into->capacity()));
+      into->append(buf, static_cast<size_t>(n));
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
