@@ -22,7 +22,8 @@ static void usage(FILE* out) {
           "  -r, --return VALUE     send \"cmd_return: VALUE\" (default yes)\n"
           "  -x, --close VALUE      send \"cmd_close: VALUE\" (default yes for one instruction,\n"
           "                         no for several)\n"
-          "      --raw              print replies byte for byte, CR LF included\n"
+          "      --raw              print replies byte for byte, CR LF included (otherwise\n"
+          "                         each reply ends with a line feed, added if missing)\n"
           "Each INSTRUCTION is sent as \"cmd_exec: INSTRUCTION\", e.g. command:_:ls -l /home\n"
           "Exit status: 0 when every instruction was answered, 1 when the agent refused or\n"
           "closed without a reply, 2 for a usage or connection error.\n");
@@ -140,8 +141,9 @@ int main(int argc, char** argv) {
       fprintf(stderr, "kadrel-client: the agent closed without a reply to \"%s\"\n", instruction.c_str());
       return 1;
     }
+    // --raw: the bytes as sent. Otherwise each reply on lines of its own.
     if (raw) reply += "\r\n";
-    else reply += "\n";
+    else if (reply.empty() || reply.back() != '\n') reply += "\n";
     fwrite(reply.data(), 1, reply.size(), stdout);
   }
   fflush(stdout);
