@@ -228,3 +228,19 @@ std::string AgentFixture::runInstruction(const std::string& instruction, const s
   EXPECT_TRUE(client->sendFrame("cmd_exec: " + instruction));
   return client->readUntilClose(120000);
 }
+
+std::string AgentFixture::versionWithin(int timeoutMs) {
+  auto client = connectClient();
+  std::string reply;
+  for (const char* step : {"SID", "Passphrase", "cmd_return: yes", "cmd_close: yes"}) {
+    std::string payload = step;
+    if (payload == "SID") payload += " " + sid_;
+    if (payload == "Passphrase") payload += " " + pass_;
+    if (!client->request(payload, reply, timeoutMs)) {
+      ADD_FAILURE() << "no reply to " << step << " within " << timeoutMs << " ms: " << reply;
+      return std::string();
+    }
+  }
+  EXPECT_TRUE(client->sendFrame("cmd_exec: version"));
+  return client->readUntilClose(timeoutMs);
+}

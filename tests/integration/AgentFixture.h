@@ -68,6 +68,9 @@ class AgentFixture : public ::testing::Test {
   // then the instruction; returns everything the agent sent for it until it closed.
   std::string runInstruction(const std::string& instruction, const std::string& user = "root",
                              bool wantReply = true);
+  // Like runInstruction("version") with a reply wanted, but no wait lasts longer than
+  // `timeoutMs`: a broken agent fails the test instead of hanging it.
+  std::string versionWithin(int timeoutMs = 20000);
 
   std::string dir_;       // the start directory
   int port_ = 0;
