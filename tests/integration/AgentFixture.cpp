@@ -1,106 +1,104 @@
 // The integration fixture.
 #include "AgentFixture.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
-static std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+std::string readWholeFile(const std::string& path) {
   std::ostringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
-ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs) {
-  ProgramResult result;
-  char outPath[] = "/tmp/kadrel-prog-out.XXXXXX";
-  char errPath[] = "/tmp/kadrel-prog-err.XXXXXX";
-  int outFd = mkstemp(outPath);
-  int errFd = mkstemp(errPath);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(outFd, 1);
-    dup2(errFd, 2);
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(outFd);
-  close(errFd);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int status = 0;
-  for (;;) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readWholeFile(outPath);
-  result.err = readWholeFile(errPath);
-  unlink(outPath);
-  unlink(errPath);
+  return true;
+}
+
+// Starts argv[0] (a path) in `cwd` with standard input from /dev/null and output and error
+// written to the files `out` and `err`, `env` added to its environment, and `groups` (when not
+// empty) as its supplementary groups.
+static pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& out,
+                   const std::string& err, std::vector<std::string> env = {},
+                   const std::vector<gid_t>& groups = {}) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    for (std::string& entry : env) putenv(&entry[0]);
+    if ((groups.empty() || setgroups(groups.size(), groups.data()) == 0) &&
+        (cwd.empty() || chdir(cwd.c_str()) == 0))
+      execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits at most `timeoutMs` for `pid` to end, then kills it; returns its wait status.
+static int reapWithin(pid_t pid, int timeoutMs) {
+  int status = 0;
+  if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return status;
+}
+
+ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs) {
+  std::string out = "/tmp/kadrel-program.XXXXXX", err = out;
+  close(mkstemp(&out[0]));
+  close(mkstemp(&err[0]));
+  const int status = reapWithin(spawn(argv, cwd, out, err), timeoutMs);
+  ProgramResult result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readWholeFile(out),
+                       readWholeFile(err)};
+  unlink(out.c_str());
+  unlink(err.c_str());
   return result;
 }
 
+std::string shell(const std::string& line) { return runProgram({"/bin/bash", "-c", line}, "").out; }
+
+// The sandbox's network namespace is this process's own: a port it has not handed out is free.
 int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  static int next = 20000;
+  return next++;
 }
 
 bool portListening(int port) {
   std::ifstream in("/proc/net/tcp");
-  std::string line;
+  std::string line, slot, local, remote, state;
   char wanted[8];
   snprintf(wanted, sizeof wanted, ":%04X", port);
   std::getline(in, line);  // header
   while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
+    std::istringstream(line) >> slot >> local >> remote >> state;
     if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) return true;
   }
   return false;
 }
 
-std::string shell(const std::string& line) {
-  return runProgram({"/bin/bash", "-c", line}, "").out;
-}
-
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs) {
   if (runProgram({"/usr/bin/id", name}, "").status == 0) return;
-  ProgramResult r = runProgram({"/bin/bash", "-c", "/usr/sbin/useradd -m " + extraUseraddArgs + " " + name}, "");
+  ProgramResult r =
+      runProgram({"/bin/bash", "-c", "/usr/sbin/useradd -m " + extraUseraddArgs + " " + name}, "");
   ASSERT_EQ(r.status, 0) << "useradd " << name << ": " << r.err;
 }
 
@@ -115,91 +113,36 @@ void AgentFixture::SetUp() {
   writeConfig();
 }
 
-void AgentFixture::TearDown() {
-  stopAgent();
-  if (!dir_.empty()) runProgram({"/bin/rm", "-rf", dir_}, "");
-}
-
-void AgentFixture::writeConfig(const std::string& extra, const std::string& debugValue) {
-  writeRawConfig("serverid=" + sid_ + "\npassphrase=" + pass_ + "\ndebug=" + debugValue +
-                 "\nlistenport=" + std::to_string(port_) + "\n" + extra);
-}
-
 void AgentFixture::writeRawConfig(const std::string& content) {
-  std::ofstream out(dir_ + "/kadrel.ini", std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(dir_ + "/kadrel.ini", std::ios::binary | std::ios::trunc) << content;
 }
 
 void AgentFixture::startAgent() {
-  pid_ = fork();
-  if (pid_ == 0) {
-    int out = open((dir_ + "/agent.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((dir_ + "/agent.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (chdir(dir_.c_str()) != 0) _exit(126);
-    execl(KADREL_AGENT_BINARY, "kadrel-remote", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!portListening(port_)) {
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      FAIL() << "the agent ended before listening: " << agentStdout() << agentStderr();
-    }
-    if (std::chrono::steady_clock::now() > deadline) FAIL() << "the agent did not listen on " << port_;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  pid_ =
+      spawn({KADREL_AGENT_BINARY}, dir_, dir_ + "/agent.out", dir_ + "/agent.err", agentEnv_, agentGroups_);
+  bool ended = false;
+  waitUntil([&] { return portListening(port_) || (ended = !agentRunning()); });
+  if (!portListening(port_))
+    FAIL() << (ended ? "the agent ended before listening: " : "the agent did not listen: ") << agentStdout()
+           << agentStderr();
 }
 
 bool AgentFixture::agentRunning() {
-  if (pid_ <= 0) return false;
   int status;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
+  if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+  return pid_ > 0;
 }
 
 void AgentFixture::stopAgent() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int status;
-  while (waitpid(pid_, &status, WNOHANG) != pid_) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  if (pid_ > 0 && kill(pid_, SIGTERM) == 0) reapWithin(pid_, 10000);
   pid_ = -1;
 }
-
-std::string AgentFixture::agentStdout() const { return readWholeFile(dir_ + "/agent.out"); }
-std::string AgentFixture::agentStderr() const { return readWholeFile(dir_ + "/agent.err"); }
 
 std::vector<std::string> AgentFixture::logLines() const {
   std::vector<std::string> lines;
   std::istringstream in(agentStdout());
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-bool AgentFixture::waitForLogLine(const std::string& line, int timeoutMs) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    for (const std::string& l : logLines())
-      if (l == line) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 std::unique_ptr<PanelClient> AgentFixture::connectClient() {
@@ -209,38 +152,32 @@ std::unique_ptr<PanelClient> AgentFixture::connectClient() {
   return client;
 }
 
-std::unique_ptr<PanelClient> AgentFixture::authenticatedClient() {
+std::unique_ptr<PanelClient> AgentFixture::sendInstruction(const std::string& instruction,
+                                                           const std::string& user, bool wantReply,
+                                                           int timeoutMs) {
   auto client = connectClient();
-  std::string failure;
-  EXPECT_TRUE(client->handshake(sid_, pass_, &failure)) << failure;
+  const std::pair<std::string, std::string> steps[] = {
+      {"SID " + sid_, "Correct SID received"},
+      {"Passphrase " + pass_, "Correct passphrase received"},
+      {"cmd_user: " + user, "User received"},
+      {std::string("cmd_return: ") + (wantReply ? "yes" : "no"), "Return received"},
+      {"cmd_close: yes", "Close received"}};
+  std::string reply;
+  for (const auto& step : steps) {
+    if (!client->request(step.first, reply, timeoutMs) || reply != step.second) {
+      ADD_FAILURE() << "no \"" << step.second << "\" within " << timeoutMs << " ms, but: " << reply;
+      client->close();
+      return client;
+    }
+  }
+  EXPECT_TRUE(client->sendFrame("cmd_exec: " + instruction));
   return client;
 }
 
-std::string AgentFixture::runInstruction(const std::string& instruction, const std::string& user, bool wantReply) {
-  auto client = authenticatedClient();
-  std::string reply;
-  EXPECT_TRUE(client->request("cmd_user: " + user, reply));
-  EXPECT_EQ(reply, "User received");
-  EXPECT_TRUE(client->request(std::string("cmd_return: ") + (wantReply ? "yes" : "no"), reply));
-  EXPECT_EQ(reply, "Return received");
-  EXPECT_TRUE(client->request("cmd_close: yes", reply));
-  EXPECT_EQ(reply, "Close received");
-  EXPECT_TRUE(client->sendFrame("cmd_exec: " + instruction));
-  return client->readUntilClose(120000);
-}
-
-std::string AgentFixture::versionWithin(int timeoutMs) {
-  auto client = connectClient();
-  std::string reply;
-  for (const char* step : {"SID", "Passphrase", "cmd_return: yes", "cmd_close: yes"}) {
-    std::string payload = step;
-    if (payload == "SID") payload += " " + sid_;
-    if (payload == "Passphrase") payload += " " + pass_;
-    if (!client->request(payload, reply, timeoutMs)) {
-      ADD_FAILURE() << "no reply to " << step << " within " << timeoutMs << " ms: " << reply;
-      return std::string();
-    }
-  }
-  EXPECT_TRUE(client->sendFrame("cmd_exec: version"));
-  return client->readUntilClose(timeoutMs);
+std::string AgentFixture::runInstruction(const std::string& instruction, const std::string& user,
+                                         bool wantReply, int timeoutMs) {
+  std::string got;
+  EXPECT_TRUE(sendInstruction(instruction, user, wantReply, timeoutMs)->waitClosed(timeoutMs, &got))
+      << "the connection stayed open after " << instruction.substr(0, 120);
+  return got;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,67 +17,78 @@
 // Result of a program run to its end.
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs argv[0] (a path) with `argv` in `cwd`, waits at most `timeoutMs`, captures its output.
-ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                         int timeoutMs = 60000);
-
-// A TCP port nobody listens on right now.
-int freePort();
-
-// True when something listens on 0.0.0.0:port or 127.0.0.1:port (read from /proc/net/tcp).
-bool portListening(int port);
-
-// Creates the account `name` with a home directory under /home (once per sandbox).
-void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
-
+ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs = 60000);
 // Runs a shell line as root and returns its standard output.
 std::string shell(const std::string& line);
+std::string readWholeFile(const std::string& path);
+// Asks `done` every 10 ms until it says true (then true) or `timeoutMs` passed (then false).
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
+// A TCP port nobody listens on.
+int freePort();
+// True when something listens on 0.0.0.0:port or 127.0.0.1:port (read from /proc/net/tcp).
+bool portListening(int port);
+// Creates the account `name` with a home directory under /home (once per sandbox).
+void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
 
 class AgentFixture : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
+  void TearDown() override {
+    stopAgent();
+    if (!dir_.empty()) runProgram({"/bin/rm", "-rf", dir_}, "");
+  }
 
   // kadrel.ini with this fixture's serverid, passphrase, port and `debugValue`, plus `extra`
   // lines. Call before startAgent to change the defaults.
-  void writeConfig(const std::string& extra = "", const std::string& debugValue = "alwayson");
+  void writeConfig(const std::string& extra = "", const std::string& debugValue = "alwayson") {
+    writeRawConfig("serverid=" + sid_ + "\npassphrase=" + pass_ + "\ndebug=" + debugValue +
+                   "\nlistenport=" + std::to_string(port_) + "\n" + extra);
+  }
   // Writes `content` as kadrel.ini, exactly.
   void writeRawConfig(const std::string& content);
 
-  // Starts the agent in the foreground and waits until it listens.
+  // Starts the agent in the foreground, with agentEnv_ and agentGroups_, and waits until it listens.
   void startAgent();
   // Ends the agent (SIGTERM, then SIGKILL) and reaps it.
   void stopAgent();
   bool agentRunning();
 
-  std::string agentStdout() const;
-  std::string agentStderr() const;
+  std::string agentStdout() const { return readWholeFile(dir_ + "/agent.out"); }
+  std::string agentStderr() const { return readWholeFile(dir_ + "/agent.err"); }
   // The ordinary log lines written so far, one element per line.
   std::vector<std::string> logLines() const;
   // Waits until `line` is one of the log lines; false after `timeoutMs`.
-  bool waitForLogLine(const std::string& line, int timeoutMs = 20000) const;
+  bool waitForLogLine(const std::string& line, int timeoutMs = 20000) const {
+    return waitUntil([&] { return ("\n" + agentStdout()).find("\n" + line + "\n") != std::string::npos; },
+                     timeoutMs);
+  }
 
   // A connected client, not yet authenticated.
   std::unique_ptr<PanelClient> connectClient();
-  // A connected client that passed the handshake.
-  std::unique_ptr<PanelClient> authenticatedClient();
   // On a fresh connection: handshake, "cmd_user:", "cmd_return: yes" or no, "cmd_close: yes",
-  // then the instruction; returns everything the agent sent for it until it closed.
+  // each answered within `timeoutMs`, then the instruction. Returns the connection.
+  std::unique_ptr<PanelClient> sendInstruction(const std::string& instruction,
+                                               const std::string& user = "root", bool wantReply = true,
+                                               int timeoutMs = 120000);
+  // sendInstruction, then everything the agent sends until it closes, which it must do
+  // within `timeoutMs`: a broken agent fails the test instead of hanging it.
   std::string runInstruction(const std::string& instruction, const std::string& user = "root",
-                             bool wantReply = true);
-  // Like runInstruction("version") with a reply wanted, but no wait lasts longer than
-  // `timeoutMs`: a broken agent fails the test instead of hanging it.
-  std::string versionWithin(int timeoutMs = 20000);
+                             bool wantReply = true, int timeoutMs = 120000);
+  std::string versionWithin(int timeoutMs = 20000) {
+    return runInstruction("version", "root", true, timeoutMs);
+  }
 
-  std::string dir_;       // the start directory
+  std::string dir_;  // the start directory
   int port_ = 0;
   pid_t pid_ = -1;
   std::string sid_ = "Server-7";
   std::string pass_ = "Open-Sesame-42";
+  std::vector<std::string> agentEnv_;  // "NAME=value" entries added to the agent's environment
+  std::vector<gid_t> agentGroups_;     // when not empty, the agent's supplementary groups
 };
 
 #endif
