@@ -22,10 +22,11 @@ namespace {
 
 // What a child writes to its report pipe when it cannot run the command.
 struct ChildReport {
-  int code;  // a ChangeIdFailure, or kExecFailed
+  int code;  // a ChangeIdFailure, kExecFailed or kDup2Failed
   int err;   // errno of the failed call
 };
 const int kExecFailed = 100;
+const int kDup2Failed = 101;
 
 // Owns one descriptor.
 class Fd {
@@ -131,7 +132,7 @@ Outcome runChild(const std::string& line, const std::string& user, std::string* 
       if (outWrite.get() == STDOUT_FILENO) {
         fcntl(STDOUT_FILENO, F_SETFD, 0);
       } else if (dup2(outWrite.get(), STDOUT_FILENO) != STDOUT_FILENO) {
-        report = {kExecFailed, errno};
+        report = {kDup2Failed, errno};
       }
       syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
     } else {
@@ -168,8 +169,8 @@ Outcome runChild(const std::string& line, const std::string& user, std::string* 
   while ((got = ::read(reportRead.get(), &report, sizeof report)) < 0 && errno == EINTR) {
   }
   if (got == static_cast<ssize_t>(sizeof report)) {
-    if (report.code == kExecFailed) {
-      fprintf(stderr, "execl(): %s\n", strerror(report.err));
+    if (report.code == kExecFailed || report.code == kDup2Failed) {
+      fprintf(stderr, "%s: %s\n", report.code == kExecFailed ? "execl()" : "dup2()", strerror(report.err));
     } else {
       Log_error("%s", ChangeIdMessage(report.code));
     }
