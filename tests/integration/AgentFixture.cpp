@@ -84,14 +84,11 @@ int freePort() {
 
 bool portListening(int port) {
   std::ifstream in("/proc/net/tcp");
-  std::string line, slot, local, remote, state;
-  char wanted[8];
-  snprintf(wanted, sizeof wanted, ":%04X", port);
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::istringstream(line) >> slot >> local >> remote >> state;
-    if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) return true;
-  }
+  unsigned localPort, state;
+  for (std::string line; std::getline(in, line);)
+    if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
+        localPort == unsigned(port) && state == 0x0A)  // TCP_LISTEN
+      return true;
   return false;
 }
 
@@ -153,15 +150,14 @@ std::unique_ptr<PanelClient> AgentFixture::connectClient() {
 }
 
 std::unique_ptr<PanelClient> AgentFixture::sendInstruction(const std::string& instruction,
-                                                           const std::string& user, bool wantReply,
-                                                           int timeoutMs) {
+                                                           const std::string& user,
+                                                           const std::string& replyFlag, int timeoutMs) {
   auto client = connectClient();
-  const std::pair<std::string, std::string> steps[] = {
-      {"SID " + sid_, "Correct SID received"},
-      {"Passphrase " + pass_, "Correct passphrase received"},
-      {"cmd_user: " + user, "User received"},
-      {std::string("cmd_return: ") + (wantReply ? "yes" : "no"), "Return received"},
-      {"cmd_close: yes", "Close received"}};
+  const std::pair<std::string, std::string> steps[] = {{"SID " + sid_, "Correct SID received"},
+                                                       {"Passphrase " + pass_, "Correct passphrase received"},
+                                                       {"cmd_user: " + user, "User received"},
+                                                       {"cmd_return: " + replyFlag, "Return received"},
+                                                       {"cmd_close: yes", "Close received"}};
   std::string reply;
   for (const auto& step : steps) {
     if (!client->request(step.first, reply, timeoutMs) || reply != step.second) {
@@ -175,9 +171,9 @@ std::unique_ptr<PanelClient> AgentFixture::sendInstruction(const std::string& in
 }
 
 std::string AgentFixture::runInstruction(const std::string& instruction, const std::string& user,
-                                         bool wantReply, int timeoutMs) {
+                                         const std::string& replyFlag, int timeoutMs) {
   std::string got;
-  EXPECT_TRUE(sendInstruction(instruction, user, wantReply, timeoutMs)->waitClosed(timeoutMs, &got))
+  EXPECT_TRUE(sendInstruction(instruction, user, replyFlag, timeoutMs)->waitClosed(timeoutMs, &got))
       << "the connection stayed open after " << instruction.substr(0, 120);
   return got;
 }

@@ -14,7 +14,6 @@
 
 #include "client/PanelClient.h"
 
-// Result of a program run to its end.
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out, err;
@@ -29,7 +28,7 @@ std::string readWholeFile(const std::string& path);
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
 // A TCP port nobody listens on.
 int freePort();
-// True when something listens on 0.0.0.0:port or 127.0.0.1:port (read from /proc/net/tcp).
+// True when something listens on `port` over IPv4 (read from /proc/net/tcp).
 bool portListening(int port);
 // Creates the account `name` with a home directory under /home (once per sandbox).
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
@@ -69,17 +68,17 @@ class AgentFixture : public ::testing::Test {
 
   // A connected client, not yet authenticated.
   std::unique_ptr<PanelClient> connectClient();
-  // On a fresh connection: handshake, "cmd_user:", "cmd_return: yes" or no, "cmd_close: yes",
+  // On a fresh connection: handshake, "cmd_user:", "cmd_return:", "cmd_close: yes",
   // each answered within `timeoutMs`, then the instruction. Returns the connection.
   std::unique_ptr<PanelClient> sendInstruction(const std::string& instruction,
-                                               const std::string& user = "root", bool wantReply = true,
-                                               int timeoutMs = 120000);
+                                               const std::string& user = "root",
+                                               const std::string& replyFlag = "yes", int timeoutMs = 120000);
   // sendInstruction, then everything the agent sends until it closes, which it must do
   // within `timeoutMs`: a broken agent fails the test instead of hanging it.
   std::string runInstruction(const std::string& instruction, const std::string& user = "root",
-                             bool wantReply = true, int timeoutMs = 120000);
+                             const std::string& replyFlag = "yes", int timeoutMs = 120000);
   std::string versionWithin(int timeoutMs = 20000) {
-    return runInstruction("version", "root", true, timeoutMs);
+    return runInstruction("version", "root", "yes", timeoutMs);
   }
 
   std::string dir_;  // the start directory

@@ -63,26 +63,25 @@ using CommandConcurrency = CommandTest;
 TEST_F(CommandReply, ReplyIsTheStandardOutputPlusOneLineFeedOnlyWhenWanted) {
   const std::string ran = dir_ + "/ran", longArgument(100000, 'a');
   const struct {
-    std::string instruction;
-    bool wantReply;
-    std::string reply;
+    std::string instruction, flag, reply;
   } cases[] = {
-      {"command:_:true", true, "\n\r\n"},
-      {"command:_:printf abc", true, "abc\n\r\n"},
-      {"command:_:echo abc; ls /no/such/path", true, "abc\n\n\r\n"},  // standard error is not sent
-      {"command:_:printf 'a\\0b\\0'", true, std::string("a\0b\0\n\r\n", 7)},
-      {"command:_:echo " + longArgument, true, longArgument + "\n\n\r\n"},
-      {"echo:_:one:_:two", true, "one\n\n\r\n"},  // an unknown name runs with its first argument
+      {"command:_:true", "yes", "\n\r\n"},
+      {"command:_:printf abc", "YES", "abc\n\r\n"},
+      {"command:_:echo abc; ls /no/such/path", "yes", "abc\n\n\r\n"},  // standard error is not sent
+      {"command:_:printf 'a\\0b\\0'", "yes", std::string("a\0b\0\n\r\n", 7)},
+      {"command:_:echo " + longArgument, "yes", longArgument + "\n\n\r\n"},
+      {"echo:_:one:_:two", "yes", "one\n\n\r\n"},  // an unknown name runs with its first argument
+      {"COMMAND:_:echo hi", "yes", "\n\r\n"},      // runs "COMMAND echo hi", which bash cannot find
       // The connection closes only after bash ended, so the file is there by then.
-      {"command:_:echo lost; sleep 0.5; touch " + ran + "-command", false, ""},
-      {"touch:_:" + ran + "-name", false, ""},
+      {"command:_:echo lost; sleep 0.5; touch " + ran + "-command", "no", ""},
+      {"touch:_:" + ran + "-name", "maybe", ""},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(runInstruction(c.instruction, "root", c.wantReply), c.reply) << c.instruction.substr(0, 60);
+    EXPECT_EQ(runInstruction(c.instruction, "root", c.flag), c.reply) << c.instruction.substr(0, 60);
   EXPECT_TRUE(fileExists(ran + "-command"));
   EXPECT_TRUE(fileExists(ran + "-name"));
   const std::vector<std::string> lines = logLines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "returnExec"), 6);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "returnExec"), 7);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "No return, forking.."), 2);
 }
 
@@ -99,11 +98,10 @@ TEST_F(CommandReply, LargeOutputArrivesByteForByte) {
 
 TEST_F(CommandReply, OverLongOrMissingCommandLineRunsNothing) {
   const std::string marker = dir_ + "/long-ran";
-  for (bool wantReply : {true, false}) {
+  for (const char* flag : {"yes", "no"}) {
     EXPECT_EQ(
-        runInstruction("command:_:touch " + marker + "; echo " + std::string(140000, 'a'), "root", wantReply),
-        "");
-    EXPECT_EQ(runInstruction("command", "root", wantReply), "");
+        runInstruction("command:_:touch " + marker + "; echo " + std::string(140000, 'a'), "root", flag), "");
+    EXPECT_EQ(runInstruction("command", "root", flag), "");
   }
   EXPECT_FALSE(fileExists(marker));
   for (const std::string who : {"returnExec", "noReturnExec"})
@@ -125,7 +123,7 @@ TEST_F(CommandIdentity, RootRunsAsTheAgentAndAnAccountAsItself) {
   const std::string expected =
       uid + gid + gid + "/home/" + name + "\n" + name + "|" + name + "|/home/" + name + "|probe-value\n";
   EXPECT_EQ(runInstruction("command:_:" + kWhoAmI, name), expected + "\n\r\n");
-  EXPECT_EQ(runInstruction("command:_:{ " + kWhoAmI + "; } > " + pub_ + "/who", name, false), "");
+  EXPECT_EQ(runInstruction("command:_:{ " + kWhoAmI + "; } > " + pub_ + "/who", name, "no"), "");
   EXPECT_EQ(readWholeFile(pub_ + "/who"), expected);
 }
 
@@ -138,7 +136,7 @@ TEST_F(CommandIdentity, UnknownAccountOrMissingHomeRunsNothing) {
   for (const auto& c : cases) {
     const std::string marker = pub_ + "/" + c.user;
     EXPECT_EQ(runInstruction("command:_:touch " + marker + "; echo ran", c.user), "\n\r\n");
-    EXPECT_EQ(runInstruction("command:_:touch " + marker, c.user, false), "");
+    EXPECT_EQ(runInstruction("command:_:touch " + marker, c.user, "no"), "");
     EXPECT_FALSE(fileExists(marker)) << c.user;
     EXPECT_NE(agentStderr().find(c.error), std::string::npos) << agentStderr();
   }
@@ -152,7 +150,7 @@ TEST_F(CommandDescriptors, CommandsInheritOnlyTheStandardDescriptorsAndOnlyWithA
   EXPECT_EQ(runInstruction("command:_:ls /proc/$$/fd; true"), "0\n1\n2\n\n\r\n");
   EXPECT_EQ(runInstruction("command:_:ls /proc/$$/fd; true", "kcmdacct"), "0\n1\n2\n\n\r\n");
   // Without a reply bash opens descriptor 7 itself; anything else listed was inherited.
-  EXPECT_EQ(runInstruction("command:_:exec 7>" + pub_ + "/fds; ls /proc/$$/fd >&7; true", "root", false), "");
+  EXPECT_EQ(runInstruction("command:_:exec 7>" + pub_ + "/fds; ls /proc/$$/fd >&7; true", "root", "no"), "");
   EXPECT_EQ(readWholeFile(pub_ + "/fds"), "7\n");
 }
 
@@ -176,7 +174,7 @@ TEST_F(CommandBackground, BackgroundProcessHoldsOnlyItsOwnReply) {
 }
 
 TEST_F(CommandBackground, NoReplyBackgroundProcessLetsTheAgentRestartOnItsPort) {
-  EXPECT_EQ(runInstruction("command:_:sleep 300 & echo $! > " + dir_ + "/bg.pid", "root", false), "");
+  EXPECT_EQ(runInstruction("command:_:sleep 300 & echo $! > " + dir_ + "/bg.pid", "root", "no"), "");
   const pid_t sleeper = leftoverFrom(dir_ + "/bg.pid");
   stopAgent();
   ASSERT_TRUE(processAlive(sleeper));
