@@ -71,6 +71,9 @@ long PanelClient::fill(int timeoutMs) {
     char buf[65536];
     ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
+    // An agent that closes with request bytes still unread ends the connection with a reset:
+    // closed all the same.
+    if (n < 0 && errno == ECONNRESET) return 0;
     if (n > 0) buffer_.append(buf, static_cast<size_t>(n));
     return static_cast<long>(n);
   }
@@ -80,18 +83,19 @@ static bool endsWithCrLf(const std::string& s) {
   return s.size() >= 2 && s[s.size() - 2] == '\r' && s[s.size() - 1] == '\n';
 }
 
+// Milliseconds left until `deadline`, never negative; -1 (wait for ever) without a time-out.
+static int msLeft(std::chrono::steady_clock::time_point deadline, int timeoutMs) {
+  if (timeoutMs < 0) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
 bool PanelClient::readReply(std::string& reply, int timeoutMs) {
   // A reply has no length: it ends with CR LF and the agent sends it in one go, so a buffer
   // ending in CR LF holds the whole reply.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!endsWithCrLf(buffer_)) {
-    int left = -1;
-    if (timeoutMs >= 0) {
-      left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now()).count());
-      if (left < 0) left = 0;
-    }
-    if (fill(left) <= 0) {
+    if (fill(msLeft(deadline, timeoutMs)) <= 0) {
       reply.swap(buffer_);
       buffer_.clear();
       return false;
@@ -104,14 +108,7 @@ bool PanelClient::readReply(std::string& reply, int timeoutMs) {
 
 std::string PanelClient::readUntilClose(int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int left = -1;
-    if (timeoutMs >= 0) {
-      left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now()).count());
-      if (left < 0) left = 0;
-    }
-    if (fill(left) <= 0) break;
+  while (fill(msLeft(deadline, timeoutMs)) > 0) {
   }
   std::string all;
   all.swap(buffer_);
@@ -121,17 +118,11 @@ std::string PanelClient::readUntilClose(int timeoutMs) {
 bool PanelClient::waitClosed(int timeoutMs, std::string* received) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   long n;
-  for (;;) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    deadline - std::chrono::steady_clock::now()).count());
-    errno = 0;
-    n = fill(left < 0 ? 0 : left);
-    if (n <= 0) break;
+  while ((n = fill(msLeft(deadline, timeoutMs))) > 0) {
   }
   if (received) *received = buffer_;
   buffer_.clear();
-  // An agent that closes with request bytes still unread ends the connection with a reset.
-  return n == 0 || errno == ECONNRESET;
+  return n == 0;
 }
 
 bool PanelClient::request(const std::string& payload, std::string& reply, int timeoutMs) {

@@ -2,12 +2,13 @@
 // settings and one or more instructions, and prints each reply.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <getopt.h>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "agent/ConfigLoader.h"
+#include "agent/Settings.h"
 #include "client/PanelClient.h"
 
 static void usage(FILE* out) {
@@ -27,32 +28,6 @@ static void usage(FILE* out) {
           "Each INSTRUCTION is sent as \"cmd_exec: INSTRUCTION\", e.g. command:_:ls -l /home\n"
           "Exit status: 0 when every instruction was answered, 1 when the agent refused or\n"
           "closed without a reply, 2 for a usage or connection error.\n");
-}
-
-// Reads the keys the client needs from a kadrel.ini (same key=value form as the agent's).
-static void readConfig(const std::string& path, std::string& sid, std::string& pass, int& port) {
-  std::ifstream in(path);
-  if (!in) {
-    fprintf(stderr, "kadrel-client: cannot read %s\n", path.c_str());
-    exit(2);
-  }
-  std::string line;
-  auto trimmed = [](std::string v) {
-    const char* ws = " \t\r\n\v\f";
-    v.erase(0, v.find_first_not_of(ws));
-    v.erase(v.find_last_not_of(ws) + 1);
-    return v;
-  };
-  while (std::getline(in, line)) {
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = line.substr(0, eq);
-    for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    std::string value = trimmed(line.substr(eq + 1, line.find('=', eq + 1) - eq - 1));
-    if (key == "serverid") sid = value;
-    if (key == "passphrase") pass = value;
-    if (key == "listenport") port = atoi(value.c_str());
-  }
 }
 
 int main(int argc, char** argv) {
@@ -85,9 +60,14 @@ int main(int argc, char** argv) {
     }
   }
   if (!configPath.empty()) {
-    int cfgPort = port;
-    readConfig(configPath, sid, pass, cfgPort);
-    if (!portGiven) port = cfgPort;
+    // The agent's own reader, so the client takes the file exactly as the agent does.
+    if (ReadConfigFile(configPath) != 0) {
+      fprintf(stderr, "kadrel-client: cannot use %s as an agent configuration\n", configPath.c_str());
+      return 2;
+    }
+    sid = serverid;
+    pass = passphrase;
+    if (!portGiven) port = listenport;
   }
   if (!sidArg.empty()) sid = sidArg;
   if (!passArg.empty()) pass = passArg;
