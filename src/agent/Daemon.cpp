@@ -17,8 +17,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "agent/ErrorHandler.h"
-#include "agent/Settings.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
 
 extern char** environ;
 

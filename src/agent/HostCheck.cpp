@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "agent/ErrorHandler.h"
-#include "agent/Settings.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
 #include "dispatch/InstructionParserHelpers.h"
 
 std::string exeCmd(const std::string& cmd) {

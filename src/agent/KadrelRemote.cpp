@@ -9,12 +9,12 @@
 #include <thread>
 #include <unistd.h>
 
-#include "agent/ConfigLoader.h"
+#include "core/ConfigLoader.h"
 #include "agent/Daemon.h"
-#include "agent/ErrorHandler.h"
+#include "core/ErrorHandler.h"
 #include "agent/HostCheck.h"
-#include "agent/Settings.h"
-#include "Sockets/ServerSocket.h"
+#include "core/Settings.h"
+#include "sockets/ServerSocket.h"
 #include "session/KadrelConnection.h"
 
 // Failures of accept that pass: the agent pauses and accepts again.

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/ConfigLoader.h"
-#include "agent/Settings.h"
+#include "core/ConfigLoader.h"
+#include "core/Settings.h"
 #include "client/PanelClient.h"
 
 static void usage(FILE* out) {

@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include "agent/Daemon.h"
-#include "agent/ErrorHandler.h"
-#include "agent/Settings.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
 
 extern char** environ;
 

@@ -1,29 +1,14 @@
-// Routing tables and the dispatch steps.
+// The dispatch steps; the routing data lives in InstructionTable.
 #include "dispatch/InstructionParser.h"
 
 #include <boost/algorithm/string/replace.hpp>
 #include <exception>
 #include <mutex>
 
-#include "agent/ErrorHandler.h"
-#include "agent/Settings.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
 #include "dispatch/CommandRunner.h"
 #include "dispatch/InstructionParserHelpers.h"
-#include "handlers/generic.h"
-#include "handlers/hostinfo.h"
-#include "handlers/user.h"
-
-std::map<const std::string, Processor> instruction_table;
-
-// Names the table does not hold, compared without regard to letter case, in this order.
-const std::vector<NamedInstruction> instruction_chain = {
-    {"whereami", whereAmI, kReply},
-    {"version", versionInfo, kReply},
-};
-
-void initInstructions() {
-  instruction_table["command"] = Processor{insCommand, false};
-}
 
 static std::once_flag instructions_once;
 

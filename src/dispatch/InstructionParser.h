@@ -6,37 +6,9 @@
 #ifndef KADREL_DISPATCH_INSTRUCTIONPARSER_H
 #define KADREL_DISPATCH_INSTRUCTIONPARSER_H
 
-#include <map>
 #include <string>
-#include <vector>
 
-// A handler: reads the argument vector (element 0 the name), returns its reply or fills
-// `cmddo` with one shell command line.
-typedef std::string (*procPtr)(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
-
-enum HandlerKind {
-  kReply,           // the function's result is the reply
-  kCommand,         // the function fills cmddo, which the command execution step runs
-  kReplyOrCommand,  // a non-empty result is the reply; otherwise cmddo runs
-};
-
-struct Processor {
-  procPtr function;
-  bool returns;
-};
-
-// Keys match exactly, letter case included.
-extern std::map<const std::string, Processor> instruction_table;
-
-// One name of the case-insensitive chain, compared in table order.
-struct NamedInstruction {
-  const char* name;
-  procPtr function;
-  HandlerKind kind;
-};
-extern const std::vector<NamedInstruction> instruction_chain;
-
-void initInstructions();
+#include "dispatch/InstructionTable.h"
 
 std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn);
 

@@ -1,6 +1,6 @@
 // Host information instructions.
 #include "handlers/hostinfo.h"
 
-#include "agent/Settings.h"
+#include "core/Settings.h"
 
 std::string versionInfo(std::vector<std::string>&, std::string&, std::string&) { return version; }

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <climits>
 
-#include "agent/ErrorHandler.h"
+#include "core/ErrorHandler.h"
 #include "session/SocketParser.h"
 
 void* LoadThread(void* newconnection) {

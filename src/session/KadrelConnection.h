@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "Sockets/ServerSocket.h"
+#include "sockets/ServerSocket.h"
 
 // Before authentication a frame may carry at most this many payload bytes...
 const long long kPreAuthFrameLimit = 65536;

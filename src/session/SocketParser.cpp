@@ -6,8 +6,8 @@
 #include <mutex>
 #include <openssl/crypto.h>
 
-#include "agent/ErrorHandler.h"
-#include "agent/Settings.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
 #include "dispatch/InstructionParser.h"
 #include "session/KadrelConnection.h"
 

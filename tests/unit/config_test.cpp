@@ -6,8 +6,8 @@
 #include <sstream>
 #include <string>
 
-#include "agent/ConfigLoader.h"
-#include "agent/Settings.h"
+#include "core/ConfigLoader.h"
+#include "core/Settings.h"
 
 namespace {
 

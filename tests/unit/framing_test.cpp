@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "Sockets/ServerSocket.h"
+#include "sockets/ServerSocket.h"
 
 namespace {
 

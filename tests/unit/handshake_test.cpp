@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "agent/Settings.h"
+#include "core/Settings.h"
 #include "session/KadrelConnection.h"
 #include "session/SocketParser.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Sockets/Socket.h"
+#include "sockets/Socket.h"
 #include "dispatch/InstructionParser.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"

@@ -1,5 +1,5 @@
 // Socket operations, frame reading and the allow-list.
-#include "Sockets/Socket.h"
+#include "sockets/Socket.h"
 
 #include <arpa/inet.h>
 #include <boost/algorithm/string/classification.hpp>
@@ -14,8 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "agent/ErrorHandler.h"
-#include "agent/Settings.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
 
 // A length prefix longer than this cannot be a sensible decimal int.
 static const size_t kMaxPrefix = 32;

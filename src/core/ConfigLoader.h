@@ -1,7 +1,7 @@
 // Reads "kadrel.ini" from the start directory into the process-wide settings, once, at start.
 // Runs in the main thread before any other thread exists.
-#ifndef KADREL_AGENT_CONFIGLOADER_H
-#define KADREL_AGENT_CONFIGLOADER_H
+#ifndef KADREL_CORE_CONFIGLOADER_H
+#define KADREL_CORE_CONFIGLOADER_H
 
 #include <istream>
 #include <string>

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "Sockets/Socket.h"
-#include "Sockets/SocketException.h"
+#include "sockets/Socket.h"
+#include "sockets/SocketException.h"
 
 class ServerSocket : public Socket {
  public:

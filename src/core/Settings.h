@@ -1,7 +1,7 @@
 // Process-wide settings of the agent. Written once during start-up (configuration load,
 // detaching) before any worker thread exists; read without locks afterwards.
-#ifndef KADREL_AGENT_SETTINGS_H
-#define KADREL_AGENT_SETTINGS_H
+#ifndef KADREL_CORE_SETTINGS_H
+#define KADREL_CORE_SETTINGS_H
 
 #include <fstream>
 #include <string>

@@ -1,5 +1,5 @@
 // Configuration file parsing: key=value lines, keys compared without regard to letter case.
-#include "agent/ConfigLoader.h"
+#include "core/ConfigLoader.h"
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
@@ -8,8 +8,8 @@
 #include <fstream>
 #include <vector>
 
-#include "agent/ErrorHandler.h"
-#include "agent/Settings.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
 
 int ReadConfig(std::istream& in) {
   std::string line;

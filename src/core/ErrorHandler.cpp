@@ -1,5 +1,5 @@
 // Logging channels and the start-up error codes.
-#include "agent/ErrorHandler.h"
+#include "core/ErrorHandler.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <syslog.h>
 
-#include "agent/Settings.h"
+#include "core/Settings.h"
 
 static std::mutex log_mutex;
 

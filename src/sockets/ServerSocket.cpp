@@ -1,5 +1,5 @@
 // Throwing wrappers of the Socket operations.
-#include "Sockets/ServerSocket.h"
+#include "sockets/ServerSocket.h"
 
 #include <cerrno>
 #include <exception>

@@ -1,5 +1,5 @@
 // Process-wide settings and their initial values.
-#include "agent/Settings.h"
+#include "core/Settings.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 

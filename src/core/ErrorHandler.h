@@ -1,8 +1,8 @@
 // Logging: ordinary log lines (Log), whose destination the setting `debug` selects, and
 // levelled messages (Log_info/warn/err/debug), which go to standard error before detaching
 // and to the system log afterwards. Every function is safe to call from any thread.
-#ifndef KADREL_AGENT_ERRORHANDLER_H
-#define KADREL_AGENT_ERRORHANDLER_H
+#ifndef KADREL_CORE_ERRORHANDLER_H
+#define KADREL_CORE_ERRORHANDLER_H
 
 #include <string>
 

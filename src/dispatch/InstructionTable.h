@@ -1,0 +1,40 @@
+// The routing data of the dispatcher: the exact-match `instruction_table` and the ordered,
+// case-insensitive name chain, with every handler's include. Adding an instruction is one row
+// here; the dispatcher itself never changes for it. Filled once, read by any thread.
+#ifndef KADREL_DISPATCH_INSTRUCTIONTABLE_H
+#define KADREL_DISPATCH_INSTRUCTIONTABLE_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A handler: reads the argument vector (element 0 the name), returns its reply or fills
+// `cmddo` with one shell command line.
+typedef std::string (*procPtr)(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+
+enum HandlerKind {
+  kReply,           // the function's result is the reply
+  kCommand,         // the function fills cmddo, which the command execution step runs
+  kReplyOrCommand,  // a non-empty result is the reply; otherwise cmddo runs
+};
+
+struct Processor {
+  procPtr function;
+  bool returns;
+};
+
+// Keys match exactly, letter case included.
+extern std::map<const std::string, Processor> instruction_table;
+
+// One name of the case-insensitive chain, compared in table order.
+struct NamedInstruction {
+  const char* name;
+  procPtr function;
+  HandlerKind kind;
+};
+extern const std::vector<NamedInstruction> instruction_chain;
+
+// Puts the exact-match rows into instruction_table (replacing rows that exist).
+void initInstructions();
+
+#endif

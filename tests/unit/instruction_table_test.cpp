@@ -1,0 +1,52 @@
+// Every routed instruction name with the table it sits in and its kind. A row registered in
+// the wrong table or with the wrong kind would run an empty line and send no reply; this list
+// catches it the day the row is added. Add the instruction here when you add its row.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dispatch/InstructionTable.h"
+
+namespace {
+
+struct ExpectedRoute {
+  const char* name;
+  bool exact;  // instruction_table (exact key) rather than the name chain
+  HandlerKind kind;
+};
+
+// In the chain's order; the exact rows after it.
+const ExpectedRoute kRoutes[] = {
+    {"whereami", false, kReply},
+    {"version", false, kReply},
+    {"command", true, kCommand},
+};
+
+TEST(InstructionTable, EveryRoutedNameHasItsTableAndKind) {
+  initInstructions();
+  std::vector<const ExpectedRoute*> chain;
+  std::set<std::string> exact;
+  for (const ExpectedRoute& r : kRoutes) {
+    if (r.exact) {
+      exact.insert(r.name);
+      auto it = instruction_table.find(r.name);
+      ASSERT_NE(it, instruction_table.end()) << r.name;
+      EXPECT_NE(it->second.function, nullptr) << r.name;
+      EXPECT_EQ(it->second.returns, r.kind == kReply) << r.name;
+    } else {
+      chain.push_back(&r);
+    }
+  }
+  EXPECT_EQ(instruction_table.size(), exact.size()) << "a row in instruction_table is not listed here";
+
+  ASSERT_EQ(instruction_chain.size(), chain.size()) << "the name chain and this list differ in length";
+  for (size_t i = 0; i < chain.size(); ++i) {
+    EXPECT_EQ(std::string(instruction_chain[i].name), chain[i]->name) << "position " << i;
+    EXPECT_EQ(instruction_chain[i].kind, chain[i]->kind) << chain[i]->name;
+    EXPECT_NE(instruction_chain[i].function, nullptr) << chain[i]->name;
+  }
+}
+
+}  // namespace
