@@ -29,7 +29,6 @@ static std::string executeCommand(const std::string& cmddo, std::string& user, c
 }
 
 std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn) {
-  std::call_once(instructions_once, initInstructions);
 
   std::string maindir;
   if (agentDirectory(maindir)) {
@@ -40,24 +39,30 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
 
   std::vector<std::string> strlines = explode(":_:", data);
   if (strlines.empty() || strlines[0].empty()) return std::string();
-  const std::string& name = strlines[0];
 
   std::string cmddo;
+  std::string reply;
+  if (RouteInstruction(strlines, user, cmddo, reply)) return reply;
+  return executeCommand(cmddo, user, expectreturn);
+}
+
+bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo, std::string& reply) {
+  std::call_once(instructions_once, initInstructions);
+  const std::string& name = strlines[0];
+
   auto entry = instruction_table.find(name);
   if (entry != instruction_table.end()) {
-    std::string reply = entry->second.function(strlines, user, cmddo);
-    if (entry->second.returns) return reply;
-    return executeCommand(cmddo, user, expectreturn);
+    reply = entry->second.function(strlines, user, cmddo);
+    return entry->second.returns;
   }
 
   for (const NamedInstruction& candidate : instruction_chain) {
     if (!iequals(name, candidate.name)) continue;
-    std::string reply = candidate.function(strlines, user, cmddo);
-    if (candidate.kind == kReply || (candidate.kind == kReplyOrCommand && !reply.empty())) return reply;
-    return executeCommand(cmddo, user, expectreturn);
+    reply = candidate.function(strlines, user, cmddo);
+    return candidate.kind == kReply || (candidate.kind == kReplyOrCommand && !reply.empty());
   }
 
   // An unknown name runs as a command of its own, with its first argument.
   cmddo = name + " " + arg(strlines, 1);
-  return executeCommand(cmddo, user, expectreturn);
+  return false;
 }

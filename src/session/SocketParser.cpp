@@ -21,6 +21,13 @@ SessionSettings currentSessionSettings() {
   return SessionSettings{user, expectreturn, closesocket};
 }
 
+void setSessionSettings(const SessionSettings& settings) {
+  std::lock_guard<std::mutex> lock(settings_mutex);
+  user = settings.user;
+  expectreturn = settings.expectreturn;
+  closesocket = settings.closesocket;
+}
+
 static std::string lowered(const std::string& s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));

@@ -23,5 +23,7 @@ struct SessionSettings {
   std::string closesocket;
 };
 SessionSettings currentSessionSettings();
+// Replaces all three (tests restore what they changed).
+void setSessionSettings(const SessionSettings& settings);
 
 #endif

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "HandlerHarness.h"
 #include "dispatch/InstructionTable.h"
 
 namespace {
@@ -47,6 +48,20 @@ TEST(InstructionTable, EveryRoutedNameHasItsTableAndKind) {
     EXPECT_EQ(instruction_chain[i].kind, chain[i]->kind) << chain[i]->name;
     EXPECT_NE(instruction_chain[i].function, nullptr) << chain[i]->name;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InstructionTable, RowsComposeWithoutRunningAndSettingsAreRestored) {
+  const std::string before = serveros;
+  checkRows({
+      {"linux", "command:_:echo hi", "echo hi"},
+      {"freebsd", "VERSION", version, true},
+      {"linux", "Command:_:-la", "Command -la"},  // not the exact row: the name runs with its argument
+  });
+  EXPECT_EQ(before, serveros);
 }
 
 }  // namespace
