@@ -1,10 +1,6 @@
 // Detaching and identity change.
 #include "agent/Daemon.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/close_range.h>
@@ -16,6 +12,11 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
@@ -131,8 +132,7 @@ bool LookupAccount(const std::string& name, AccountContext& ctx) {
   ctx.home = "/home/" + name;
   ctx.envStore.clear();
   for (char** e = environ; e && *e; ++e) {
-    if (strncmp(*e, "USER=", 5) == 0 || strncmp(*e, "LOGNAME=", 8) == 0 ||
-        strncmp(*e, "HOME=", 5) == 0)
+    if (strncmp(*e, "USER=", 5) == 0 || strncmp(*e, "LOGNAME=", 8) == 0 || strncmp(*e, "HOME=", 5) == 0)
       continue;
     ctx.envStore.emplace_back(*e);
   }
@@ -155,10 +155,15 @@ int ChangeId(const AccountContext& ctx) {
 
 const char* ChangeIdMessage(int code) {
   switch (code) {
-    case kSetregid: return "setregid()";
-    case kSetgroups: return "setgroups()";
-    case kSetreuid: return "setreuid()";
-    case kChdir: return "chdir()";
-    default: return "ChangeId()";
+    case kSetregid:
+      return "setregid()";
+    case kSetgroups:
+      return "setgroups()";
+    case kSetreuid:
+      return "setreuid()";
+    case kChdir:
+      return "chdir()";
+    default:
+      return "ChangeId()";
   }
 }

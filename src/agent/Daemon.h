@@ -4,8 +4,9 @@
 #ifndef KADREL_AGENT_DAEMON_H
 #define KADREL_AGENT_DAEMON_H
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
 // Detaches unless debug is "alwayson". The started process does not return: it waits until

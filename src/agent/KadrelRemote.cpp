@@ -1,27 +1,32 @@
 // The agent's entry point: configuration, host-program check, detaching, then the listener,
 // which accepts connections for ever and hands each to a detached worker thread.
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <linux/close_range.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <thread>
 #include <unistd.h>
 
-#include "core/ConfigLoader.h"
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
 #include "agent/Daemon.h"
-#include "core/ErrorHandler.h"
 #include "agent/HostCheck.h"
+#include "core/ErrorHandler.h"
 #include "core/Settings.h"
-#include "sockets/ServerSocket.h"
 #include "session/KadrelConnection.h"
+#include "sockets/ServerSocket.h"
 
 // Failures of accept that pass: the agent pauses and accepts again.
 static bool transientAcceptError(int err) {
   switch (err) {
-    case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
-    case ECONNABORTED: case EINTR: case EPROTO:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ECONNABORTED:
+    case EINTR:
+    case EPROTO:
       return true;
     default:
       return false;
@@ -37,7 +42,7 @@ static void startWorker(ServerSocket* sock) {
   int rc = pthread_create(&thread, &attr, LoadThread, sock);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    Log_error("Fatal Error: pthread_create() #%d", rc);
+    Log_failure("Fatal Error: pthread_create() #%d", rc);
     delete sock;
   }
 }

@@ -2,13 +2,14 @@
 #include "client/PanelClient.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 PanelClient::~PanelClient() { close(); }
 
@@ -86,7 +87,8 @@ static bool endsWithCrLf(const std::string& s) {
 // Milliseconds left until `deadline`, never negative; -1 (wait for ever) without a time-out.
 static int msLeft(std::chrono::steady_clock::time_point deadline, int timeoutMs) {
   if (timeoutMs < 0) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 

@@ -1,15 +1,15 @@
 // kadrel-client: a command-line panel. Connects to an agent, authenticates, sends the
 // settings and one or more instructions, and prints each reply.
+#include <getopt.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <getopt.h>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "core/ConfigLoader.h"
-#include "core/Settings.h"
 #include "client/PanelClient.h"
+#include "core/ConfigLoader.h"
 
 static void usage(FILE* out) {
   fprintf(out,
@@ -35,39 +35,67 @@ int main(int argc, char** argv) {
   int port = 240;
   bool raw = false, portGiven = false;
   std::string configPath;
-  static const option options[] = {
-      {"config", required_argument, nullptr, 'c'}, {"host", required_argument, nullptr, 'H'},
-      {"port", required_argument, nullptr, 'p'},   {"sid", required_argument, nullptr, 's'},
-      {"passphrase", required_argument, nullptr, 'k'}, {"user", required_argument, nullptr, 'u'},
-      {"return", required_argument, nullptr, 'r'}, {"close", required_argument, nullptr, 'x'},
-      {"raw", no_argument, nullptr, 'R'},          {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
+  static const option options[] = {{"config", required_argument, nullptr, 'c'},
+                                   {"host", required_argument, nullptr, 'H'},
+                                   {"port", required_argument, nullptr, 'p'},
+                                   {"sid", required_argument, nullptr, 's'},
+                                   {"passphrase", required_argument, nullptr, 'k'},
+                                   {"user", required_argument, nullptr, 'u'},
+                                   {"return", required_argument, nullptr, 'r'},
+                                   {"close", required_argument, nullptr, 'x'},
+                                   {"raw", no_argument, nullptr, 'R'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
   std::string sidArg, passArg;
   int c;
   while ((c = getopt_long(argc, argv, "c:H:p:s:k:u:r:x:h", options, nullptr)) != -1) {
     switch (c) {
-      case 'c': configPath = optarg; break;
-      case 'H': host = optarg; break;
-      case 'p': port = atoi(optarg); portGiven = true; break;
-      case 's': sidArg = optarg; break;
-      case 'k': passArg = optarg; break;
-      case 'u': user = optarg; break;
-      case 'r': ret = optarg; break;
-      case 'x': closeValue = optarg; break;
-      case 'R': raw = true; break;
-      case 'h': usage(stdout); return 0;
-      default: usage(stderr); return 2;
+      case 'c':
+        configPath = optarg;
+        break;
+      case 'H':
+        host = optarg;
+        break;
+      case 'p':
+        port = atoi(optarg);
+        portGiven = true;
+        break;
+      case 's':
+        sidArg = optarg;
+        break;
+      case 'k':
+        passArg = optarg;
+        break;
+      case 'u':
+        user = optarg;
+        break;
+      case 'r':
+        ret = optarg;
+        break;
+      case 'x':
+        closeValue = optarg;
+        break;
+      case 'R':
+        raw = true;
+        break;
+      case 'h':
+        usage(stdout);
+        return 0;
+      default:
+        usage(stderr);
+        return 2;
     }
   }
   if (!configPath.empty()) {
     // The agent's own reader, so the client takes the file exactly as the agent does.
-    if (ReadConfigFile(configPath) != 0) {
+    KadrelConfig config;
+    if (ReadConfigFile(configPath, config) != 0) {
       fprintf(stderr, "kadrel-client: cannot use %s as an agent configuration\n", configPath.c_str());
       return 2;
     }
-    sid = serverid;
-    pass = passphrase;
-    if (!portGiven) port = listenport;
+    sid = config.serverid;
+    pass = config.passphrase;
+    if (!portGiven) port = config.listenport;
   }
   if (!sidArg.empty()) sid = sidArg;
   if (!passArg.empty()) pass = passArg;
@@ -122,8 +150,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     // --raw: the bytes as sent. Otherwise each reply on lines of its own.
-    if (raw) reply += "\r\n";
-    else if (reply.empty() || reply.back() != '\n') reply += "\n";
+    if (raw)
+      reply += "\r\n";
+    else if (reply.empty() || reply.back() != '\n')
+      reply += "\n";
     fwrite(reply.data(), 1, reply.size(), stdout);
   }
   fflush(stdout);

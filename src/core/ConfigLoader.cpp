@@ -2,16 +2,16 @@
 #include "core/ConfigLoader.h"
 
 #include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
 
-#include "core/ErrorHandler.h"
-#include "core/Settings.h"
+using boost::algorithm::iequals;
 
-int ReadConfig(std::istream& in) {
+int ReadConfig(std::istream& in, KadrelConfig& config) {
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty()) continue;
@@ -21,37 +21,31 @@ int ReadConfig(std::istream& in) {
     const std::string& key = pieces[0];
     const std::string value = boost::algorithm::trim_copy(pieces[1]);
     if (iequals(key, "serverid")) {
-      serverid = value;
+      config.serverid = value;
     } else if (iequals(key, "passphrase")) {
-      passphrase = value;
+      config.passphrase = value;
     } else if (iequals(key, "whitelist")) {
-      whitelist = value;
+      config.whitelist = value;
     } else if (iequals(key, "debug")) {
-      debug = value;
+      config.debug = value;
     } else if (iequals(key, "is_sha5")) {
-      is_sha5 = value;
+      config.is_sha5 = value;
     } else if (iequals(key, "user_group")) {
-      user_group = value;
+      config.user_group = value;
     } else if (iequals(key, "listenport")) {
       // Like the C library's decimal conversion: leading digits count, the rest is ignored.
-      listenport = static_cast<int>(strtol(value.c_str(), nullptr, 10));
+      config.listenport = static_cast<int>(strtol(value.c_str(), nullptr, 10));
     }
   }
   // A read that failed (the path is a directory, an I/O error) is an unreadable file, not
   // one that ended early.
   if (in.bad()) return 1;
-  if (serverid.empty() || passphrase.empty() || debug.empty()) return 4;
+  if (config.serverid.empty() || config.passphrase.empty() || config.debug.empty()) return 4;
   return 0;
 }
 
-int ReadConfigFile(const std::string& path) {
+int ReadConfigFile(const std::string& path, KadrelConfig& config) {
   std::ifstream in(path, std::ios::in | std::ios::binary);
   if (!in.is_open()) return 1;
-  return ReadConfig(in);
-}
-
-bool LoadConfig() {
-  int code = ReadConfigFile("kadrel.ini");
-  if (code != 0) ErrorCall(code);
-  return true;
+  return ReadConfig(in, config);
 }

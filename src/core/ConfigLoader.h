@@ -1,18 +1,26 @@
-// Reads "kadrel.ini" from the start directory into the process-wide settings, once, at start.
-// Runs in the main thread before any other thread exists.
+// Reads a kadrel.ini into a plain struct, without touching any process-wide state, so that the
+// agent (through LoadConfig, core/Settings) and kadrel-client read the file the same way.
 #ifndef KADREL_CORE_CONFIGLOADER_H
 #define KADREL_CORE_CONFIGLOADER_H
 
 #include <istream>
 #include <string>
 
-// Reads "kadrel.ini"; every failure ends the process with its message, so it returns true.
-bool LoadConfig();
+// The values of one kadrel.ini, as read (values trimmed). Keys that are absent keep these.
+struct KadrelConfig {
+  std::string serverid;
+  std::string passphrase;
+  std::string whitelist;
+  std::string debug;
+  std::string is_sha5;
+  std::string user_group;
+  int listenport = 240;
+};
 
-// The reading itself, without ending the process: stores what it reads in the settings and
-// returns 0 on success or the ErrorCall code of the failure (1 unreadable, 2 a line with an
-// empty key or value or no "=", 4 a required setting missing).
-int ReadConfigFile(const std::string& path);
-int ReadConfig(std::istream& in);
+// Returns 0 on success or the ErrorCall code of the failure (1 unreadable, 2 a line with an
+// empty key or value or no "=", 4 a required setting missing). `config` holds what was read
+// up to the failure.
+int ReadConfig(std::istream& in, KadrelConfig& config);
+int ReadConfigFile(const std::string& path, KadrelConfig& config);
 
 #endif

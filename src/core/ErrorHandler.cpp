@@ -1,12 +1,13 @@
 // Logging channels and the start-up error codes.
 #include "core/ErrorHandler.h"
 
+#include <syslog.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
-#include <syslog.h>
 
 #include "core/Settings.h"
 
@@ -49,7 +50,7 @@ void Log_warn(const char* fmt, ...) {
   va_end(ap);
 }
 
-void Log_error(const char* fmt, ...) {
+void Log_failure(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   vlevel(LOG_ERR, fmt, ap);
@@ -75,13 +76,23 @@ void Log_debug(const char* fmt, ...) {
 
 void ErrorCall(int no) {
   switch (no) {
-    case 1: Log_err("Couldn't read the config file");
-    case 2: Log_err("There was an error loading the config. Error: Field is empty\n");
-    case 3: Log_warn("Could not connect to database\n"); break;
-    case 4: Log_err("Error loading configuration. A setting wasn't loaded\n");
-    case 5: Log_warn("Unable to open exelog\n"); break;
-    case 6: Log_warn("Unable to create thread, exiting process\n"); break;
-    default: break;
+    case 1:
+      Log_err("Couldn't read the config file");
+    case 2:
+      Log_err("There was an error loading the config. Error: Field is empty\n");
+    case 3:
+      Log_warn("Could not connect to database\n");
+      break;
+    case 4:
+      Log_err("Error loading configuration. A setting wasn't loaded\n");
+    case 5:
+      Log_warn("Unable to open exelog\n");
+      break;
+    case 6:
+      Log_warn("Unable to create thread, exiting process\n");
+      break;
+    default:
+      break;
   }
 }
 

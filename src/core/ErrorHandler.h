@@ -20,7 +20,7 @@ void Log_warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void Log_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Logs at error level; the process goes on. Used by the parent of a child whose identity
 // change failed, where the failure ends only that child.
-void Log_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void Log_failure(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void Log_debug(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Logs the fixed message of code `no`; codes 1, 2 and 4 end the process with status 1.

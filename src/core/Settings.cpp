@@ -3,6 +3,9 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "core/ConfigLoader.h"
+#include "core/ErrorHandler.h"
+
 #ifndef KADREL_SERVEROS
 #define KADREL_SERVEROS "linux"
 #endif
@@ -24,3 +27,17 @@ bool iequals(const std::string& a, const std::string& b) { return boost::algorit
 bool isSha5Set() { return iequals(is_sha5, "true"); }
 
 bool isFreeBSD() { return iequals(serveros, "freebsd"); }
+
+bool LoadConfig() {
+  KadrelConfig config;
+  int code = ReadConfigFile("kadrel.ini", config);
+  if (code != 0) ErrorCall(code);
+  serverid = config.serverid;
+  passphrase = config.passphrase;
+  whitelist = config.whitelist;
+  debug = config.debug;
+  is_sha5 = config.is_sha5;
+  user_group = config.user_group;
+  listenport = config.listenport;
+  return true;
+}

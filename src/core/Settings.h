@@ -6,17 +6,21 @@
 #include <fstream>
 #include <string>
 
-extern int listenport;              // TCP port, 240 unless configured
-extern const std::string version;   // the agent's version, "2.0.0.0"
-extern std::string serveros;        // build-time host system: "linux" or "freebsd"
-extern std::string serverid;        // the server id the panel must present
-extern std::string passphrase;      // the passphrase the panel must present
-extern std::string debug;           // "alwayson", "on" or anything else (off)
-extern std::string whitelist;       // allowed peer addresses separated by ";"
-extern std::string user_group;      // group given to new accounts
-extern std::string is_sha5;         // "true" (any case) selects the mkpasswd password form
-extern std::ofstream logfile;       // "debug.txt" once detached with debug "on"
-extern bool daemonized;             // true once detached: levelled messages go to the system log
+extern int listenport;             // TCP port, 240 unless configured
+extern const std::string version;  // the agent's version, "2.0.0.0"
+extern std::string serveros;       // build-time host system: "linux" or "freebsd"
+extern std::string serverid;       // the server id the panel must present
+extern std::string passphrase;     // the passphrase the panel must present
+extern std::string debug;          // "alwayson", "on" or anything else (off)
+extern std::string whitelist;      // allowed peer addresses separated by ";"
+extern std::string user_group;     // group given to new accounts
+extern std::string is_sha5;        // "true" (any case) selects the mkpasswd password form
+extern std::ofstream logfile;      // "debug.txt" once detached with debug "on"
+extern bool daemonized;            // true once detached: levelled messages go to the system log
+
+// Reads "kadrel.ini" from the start directory into the settings above; every failure ends
+// the process with its message (ErrorCall), so it returns true.
+bool LoadConfig();
 
 // True when is_sha5 equals "true" without regard to letter case.
 bool isSha5Set();

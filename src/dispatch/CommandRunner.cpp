@@ -1,16 +1,17 @@
 // The command runner.
 #include "dispatch/CommandRunner.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <exception>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
 
 #include "agent/Daemon.h"
 #include "core/ErrorHandler.h"
@@ -87,8 +88,10 @@ bool isRoot(const std::string& user) { return iequals(user, "root"); }
 // Refuses a line that cannot reach bash whole.
 bool lineRunnable(const std::string& line, const char* who) {
   if (line.size() > kMaxCommandLine) {
-    Log_warn("There was a problem with %s: the command line of %zu bytes is longer than %zu bytes; nothing was run",
-             who, line.size(), kMaxCommandLine);
+    Log_warn(
+        "There was a problem with %s: the command line of %zu bytes is longer than %zu bytes; nothing was "
+        "run",
+        who, line.size(), kMaxCommandLine);
     return false;
   }
   if (line.find('\0') != std::string::npos) {
@@ -107,11 +110,11 @@ Outcome runChild(const std::string& line, const std::string& user, std::string* 
   const bool root = isRoot(user);
   AccountContext ctx;
   if (!root && !LookupAccount(user, ctx)) {
-    Log_error("getpwnam_r()");
+    Log_failure("getpwnam_r()");
     return Outcome::NeverRan;
   }
-  char* const argv[] = {const_cast<char*>("bash"), const_cast<char*>("-c"),
-                        const_cast<char*>(line.c_str()), nullptr};
+  char* const argv[] = {const_cast<char*>("bash"), const_cast<char*>("-c"), const_cast<char*>(line.c_str()),
+                        nullptr};
   char* const* envp = root ? environ : ctx.envp.data();
 
   Fd outRead, outWrite, reportRead, reportWrite;
@@ -172,7 +175,7 @@ Outcome runChild(const std::string& line, const std::string& user, std::string* 
     if (report.code == kExecFailed || report.code == kDup2Failed) {
       fprintf(stderr, "%s: %s\n", report.code == kExecFailed ? "execl()" : "dup2()", strerror(report.err));
     } else {
-      Log_error("%s", ChangeIdMessage(report.code));
+      Log_failure("%s", ChangeIdMessage(report.code));
     }
     return Outcome::NeverRan;
   }

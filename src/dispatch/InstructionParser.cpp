@@ -13,7 +13,8 @@
 static std::once_flag instructions_once;
 
 // Runs a command handler's line: with its output as the reply when one is wanted.
-static std::string executeCommand(const std::string& cmddo, std::string& user, const std::string& expectreturn) {
+static std::string executeCommand(const std::string& cmddo, std::string& user,
+                                  const std::string& expectreturn) {
   if (cmddo.empty()) return std::string();
   try {
     if (iequals(expectreturn, "yes")) {
@@ -29,7 +30,6 @@ static std::string executeCommand(const std::string& cmddo, std::string& user, c
 }
 
 std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn) {
-
   std::string maindir;
   if (agentDirectory(maindir)) {
     boost::algorithm::replace_all(data, "$MAINDIR", maindir);
@@ -46,7 +46,8 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
   return executeCommand(cmddo, user, expectreturn);
 }
 
-bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo, std::string& reply) {
+bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
+                      std::string& reply) {
   std::call_once(instructions_once, initInstructions);
   const std::string& name = strlines[0];
 

@@ -16,6 +16,7 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
 // Finds and calls the handler of strlines[0] (not empty): true when `reply` is the reply,
 // false when the command line left in `cmddo` is to run (empty: nothing runs). Runs nothing
 // itself, so tests can check a handler's composed line without a socket.
-bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo, std::string& reply);
+bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
+                      std::string& reply);
 
 #endif

@@ -1,9 +1,10 @@
 // explode, trim and friends.
 #include "dispatch/InstructionParserHelpers.h"
 
+#include <unistd.h>
+
 #include <boost/algorithm/string/trim.hpp>
 #include <cstdlib>
-#include <unistd.h>
 
 std::vector<std::string> explode(const std::string& delimiter, const std::string& str) {
   std::vector<std::string> pieces;

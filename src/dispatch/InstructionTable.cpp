@@ -13,6 +13,4 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"version", versionInfo, kReply},
 };
 
-void initInstructions() {
-  instruction_table["command"] = Processor{insCommand, false};
-}
+void initInstructions() { instruction_table["command"] = Processor{insCommand, false}; }

@@ -1,10 +1,11 @@
 // The request envelope and the handshake state table.
 #include "session/SocketParser.h"
 
+#include <openssl/crypto.h>
+
 #include <cctype>
 #include <exception>
 #include <mutex>
-#include <openssl/crypto.h>
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"

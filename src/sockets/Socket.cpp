@@ -2,16 +2,17 @@
 #include "sockets/Socket.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/lexical_cast.hpp>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "core/ErrorHandler.h"
@@ -116,8 +117,8 @@ void Socket::set_deadline(std::chrono::steady_clock::time_point when) {
 long Socket::recv_some(char* buf, size_t len, int flags) const {
   for (;;) {
     if (m_hasdeadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          m_deadline - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline -
+                                                                        std::chrono::steady_clock::now());
       if (left.count() <= 0) throw std::runtime_error("time for the handshake ran out");
       pollfd p = {m_sock, POLLIN, 0};
       int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX)));

@@ -7,13 +7,14 @@
 #ifndef KADREL_SOCKETS_SOCKET_H
 #define KADREL_SOCKETS_SOCKET_H
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <climits>
-#include <netinet/in.h>
 #include <string>
 
-const int MAXCONNECTIONS = 5;   // listen backlog (raised to SOMAXCONN by the kernel's own rules)
-const int MAXRECV = 65536;      // largest number of bytes taken by one read call
+const int MAXCONNECTIONS = 5;  // listen backlog (raised to SOMAXCONN by the kernel's own rules)
+const int MAXRECV = 65536;     // largest number of bytes taken by one read call
 
 class Socket {
  public:

@@ -19,7 +19,10 @@
 class ScopedSettings {
  public:
   ScopedSettings()
-      : serveros_(serveros), user_group_(user_group), is_sha5_(is_sha5), debug_(debug),
+      : serveros_(serveros),
+        user_group_(user_group),
+        is_sha5_(is_sha5),
+        debug_(debug),
         session_(currentSessionSettings()) {}
   ~ScopedSettings() {
     serveros = serveros_;

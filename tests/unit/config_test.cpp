@@ -13,15 +13,14 @@ namespace {
 
 const std::string kRequired = "serverid=S1\npassphrase=P1\ndebug=off\n";
 
-// Clears the settings, reads `content` and returns "code: serverid|passphrase|debug|
-// whitelist|is_sha5|user_group|listenport" as stored afterwards.
+// Reads `content` and returns "code: serverid|passphrase|debug|whitelist|is_sha5|user_group|
+// listenport" as read.
 std::string load(const std::string& content) {
-  serverid = passphrase = debug = whitelist = user_group = is_sha5 = "";
-  listenport = 240;
+  KadrelConfig c;
   std::istringstream in(content);
-  const int code = ReadConfig(in);
-  return std::to_string(code) + ": " + serverid + "|" + passphrase + "|" + debug + "|" + whitelist + "|" +
-         is_sha5 + "|" + user_group + "|" + std::to_string(listenport);
+  const int code = ReadConfig(in, c);
+  return std::to_string(code) + ": " + c.serverid + "|" + c.passphrase + "|" + c.debug + "|" + c.whitelist +
+         "|" + c.is_sha5 + "|" + c.user_group + "|" + std::to_string(c.listenport);
 }
 
 TEST(Config, ReadsSettingsAndNamesTheFailure) {
@@ -59,11 +58,13 @@ TEST(Config, LineWithEmptyKeyOrValueOrNoEqualsIsMalformed) {
 TEST(Config, FileThatCannotBeReadFails) {
   char dir[] = "/tmp/kadrel-config-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
-  EXPECT_EQ(1, ReadConfigFile(dir));  // opens, but every read fails
+  KadrelConfig c;
+  EXPECT_EQ(1, ReadConfigFile(dir, c));  // opens, but every read fails
   rmdir(dir);
 }
 
 TEST(Config, Sha5IsSetOnlyByTrueInAnyCase) {
+  const std::string before = is_sha5;
   const std::pair<const char*, bool> rows[] = {{"true", true},  {"TRUE", true}, {"tRUE", true},
                                                {"yes", false},  {"1", false},   {"", false},
                                                {"true ", false}};
@@ -71,6 +72,7 @@ TEST(Config, Sha5IsSetOnlyByTrueInAnyCase) {
     is_sha5 = value;
     EXPECT_EQ(set, isSha5Set()) << value;
   }
+  is_sha5 = before;
 }
 
 }  // namespace

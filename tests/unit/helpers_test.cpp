@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "sockets/Socket.h"
 #include "dispatch/InstructionParser.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"
 #include "session/SocketParser.h"
+#include "sockets/Socket.h"
 
 namespace {
 
