@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <boost/algorithm/string/trim.hpp>
+#include <cctype>
 #include <cstdlib>
 
 std::vector<std::string> explode(const std::string& delimiter, const std::string& str) {
@@ -39,5 +40,13 @@ bool agentDirectory(std::string& dir) {
   if (cwd == nullptr) return false;
   dir = cwd;
   free(cwd);
+  return true;
+}
+
+bool validAccountName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name[0] == '-') return false;
+  for (unsigned char c : name) {
+    if (!isalnum(c) && c != '.' && c != '_' && c != '-') return false;
+  }
   return true;
 }

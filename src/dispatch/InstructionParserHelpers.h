@@ -16,6 +16,10 @@ std::string& trim(std::string& str);
 // Element `i` of an argument vector, or an empty string when the instruction has fewer.
 const std::string& arg(const std::vector<std::string>& strlines, size_t i);
 
+// True for a name the agent may turn into a path it creates or removes as root ("/home/%s"):
+// not empty, not "." or "..", not starting with "-", only ASCII letters, digits, ".", "_", "-".
+bool validAccountName(const std::string& name);
+
 // The agent's working directory (the start directory). False when it cannot be determined.
 bool agentDirectory(std::string& dir);
 

@@ -36,6 +36,16 @@ TEST(Split, ExplodeKeepsEmptyPiecesTrimTakesOnlyTheEnds) {
   EXPECT_EQ(3u, trim(nul).size());  // NUL is not white space
 }
 
+TEST(AccountName, OnlyNamesThatStayOnePathComponent) {
+  for (const char* good : {"alice", "a", "game_1", "gs-7.eu", "A.B", "x..y"})
+    EXPECT_TRUE(validAccountName(good)) << good;
+  for (const std::string& bad :
+       std::vector<std::string>{"", ".", "..", "-x", "a/b", "../x", "a b", "a;b", "\xc3\xa9t\xc3\xa9", "a\nb",
+                                std::string("ab\0c", 4), "*"}) {
+    EXPECT_FALSE(validAccountName(bad)) << bad;
+  }
+}
+
 TEST(ComposeLine, PutsValuesInWholeAndInOrder) {
   EXPECT_EQ("%s|%%", composeLine("%s|%s", {"%s", "%%"}));  // values are not expanded again
   EXPECT_EQ("a  b ", composeLine("a %s b %s", {}));
