@@ -1,0 +1,178 @@
+// Protected paths in their normalised forms, and the tree removal: links never followed,
+// protected entries skipped, the warning handed back rather than logged.
+#include "handlers/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// A scratch directory under /tmp, removed with everything in it afterwards.
+class Scratch {
+ public:
+  Scratch() {
+    char tmpl[] = "/tmp/kadrel-files.XXXXXX";
+    dir_ = mkdtemp(tmpl);
+  }
+  ~Scratch() {
+    std::string ignored;
+    removeDirectory(dir_, ignored);
+  }
+  const std::string& dir() const { return dir_; }
+  std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
+  void file(const std::string& rel) { std::ofstream(path(rel)) << "x"; }
+  void directory(const std::string& rel) { ASSERT_EQ(0, mkdir(path(rel).c_str(), 0755)) << rel; }
+  void link(const std::string& rel, const std::string& target) {
+    ASSERT_EQ(0, symlink(target.c_str(), path(rel).c_str())) << rel;
+  }
+
+ private:
+  std::string dir_;
+};
+
+// Changes the working directory for the scope.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& dir) : old_(getcwd(nullptr, 0)) {
+    EXPECT_EQ(0, chdir(dir.c_str()));
+  }
+  ~InDirectory() {
+    EXPECT_EQ(0, chdir(old_));
+    free(old_);
+  }
+
+ private:
+  char* old_;
+};
+
+TEST(CheckRemove, ProtectedPathsInEveryFormAndNothingBelowThem) {
+  Scratch s;
+  s.link("root", "/");
+  s.link("etclink", "/etc");
+  InDirectory in(s.dir());
+  const struct {
+    std::string path;
+    int expected;
+  } rows[] = {
+      // The list itself, in any letter case.
+      {"", 0},
+      {"/", 0},
+      {"/HOME", 0},
+      {"/Etc", 0},
+      {"/lib", 0},
+      {"/BOOT", 0},
+      // The same directories written otherwise.
+      {"/home/", 0},
+      {"//etc", 0},
+      {"///", 0},
+      {"/etc/.", 0},
+      {"/usr/local/..", 0},
+      {"/tmp/../", 0},
+      {"/var/./", 0},
+      {s.path("root") + "/etc", 0},  // the parent is a link to "/"
+      {s.path("root") + "/", 1},     // the link itself, its trailing slash dropped
+      {"root/sbin", 0},              // relative, from the working directory
+      {"root/../..", 0},
+      {"etclink/..", 0},
+      // What lies below or beside them, and links to them.
+      {"/home/x", 1},
+      {"/usr/local", 1},
+      {"/etc/passwd", 1},
+      {"/etcx", 1},
+      {"etclink", 1},
+      {s.path("etclink") + "//", 1},
+      {"plain-name", 1},
+      // A parent that cannot be resolved: refused rather than guessed.
+      {"/no/such/parent/x", 0},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(row.expected, checkRemove(row.path.c_str())) << "\"" << row.path << "\"";
+  EXPECT_EQ(0, checkRemove(nullptr));
+}
+
+TEST(CheckRemove, NormalisedForm) {
+  Scratch s;
+  s.directory("d");
+  s.link("up", s.dir());
+  std::string real;
+  ASSERT_TRUE(normalisedRemovalPath(s.dir(), real));
+  const std::pair<std::string, std::string> rows[] = {
+      {s.path("d") + "///", real + "/d"},
+      {s.path("up") + "/d/../d/x", real + "/d/x"},
+      {s.path("up") + "/d/..", real},
+      {"//tmp//", "/tmp"},
+      {"", ""},
+  };
+  for (const auto& row : rows) {
+    std::string normal;
+    EXPECT_TRUE(normalisedRemovalPath(row.first, normal)) << row.first;
+    EXPECT_EQ(row.second, normal) << row.first;
+  }
+}
+
+TEST(RemoveDirectory, RemovesTheTreeButNeverFollowsALink) {
+  Scratch outside;
+  outside.file("kept");
+  Scratch s;
+  s.directory("tree");
+  s.directory("tree/sub");
+  s.file("tree/sub/a");
+  s.file("tree/b");
+  s.link("tree/sub/out", outside.dir());
+  s.link("tree/sub/kept", outside.path("kept"));
+  s.link("tree/dangling", "/no/such/target");
+  std::string warning = "stale";
+  EXPECT_EQ(0, removeDirectory(s.path("tree"), warning));
+  EXPECT_EQ("", warning);
+  EXPECT_FALSE(exists(s.path("tree")));
+  EXPECT_TRUE(exists(outside.path("kept")));
+}
+
+TEST(RemoveDirectory, StartPathThatIsALinkRemovesOnlyTheLink) {
+  Scratch target;
+  target.file("kept");
+  Scratch s;
+  for (const char* start : {"link", "link/", "link//"}) {
+    s.link("link", target.dir());
+    std::string warning;
+    EXPECT_EQ(0, removeDirectory(s.path(start), warning)) << start;
+    EXPECT_FALSE(exists(s.path("link"))) << start;
+    EXPECT_TRUE(exists(target.path("kept"))) << start;
+  }
+}
+
+TEST(RemoveDirectory, FileMissingPathAndProtectedEntries) {
+  Scratch s;
+  s.file("f");
+  std::string warning;
+  EXPECT_EQ(0, removeDirectory(s.path("f"), warning));
+  EXPECT_FALSE(exists(s.path("f")));
+  EXPECT_EQ(-1, removeDirectory(s.path("missing"), warning));
+  EXPECT_EQ("", warning) << "a start path that does not exist is not a stopped walk";
+  // The walk judges each entry in its normalised form: a protected directory is skipped
+  // (0, walk goes on) instead of being handed to remove(), which would fail on it.
+  for (const char* entry : {"//tmp/", "/tmp/.", "/usr/local/.."})
+    EXPECT_EQ(0, unlink_cb(entry, nullptr, 0, nullptr));
+}
+
+TEST(RemoveDirectory, AnEntryThatCannotBeRemovedStopsTheWalkWithAWarning) {
+  // Root may remove anything in an ordinary directory; the process file system refuses every
+  // removal, so its entries stand for the ones an account may not remove (integration tests).
+  std::string warning;
+  EXPECT_EQ(-1, removeDirectory("/proc/self/fdinfo", warning));
+  EXPECT_EQ("There was a problem with removeDirectory() 1", warning);
+  EXPECT_TRUE(exists("/proc/self/fdinfo/0"));
+  EXPECT_NE(0, unlink_cb("/proc/self/fdinfo/0", nullptr, 0, nullptr));  // outside a walk: no warning sink
+}
+
+}  // namespace
