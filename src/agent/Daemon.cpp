@@ -1,10 +1,8 @@
-// Detaching and identity change.
+// Detaching.
 #include "agent/Daemon.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/close_range.h>
-#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,8 +18,6 @@
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
-
-extern char** environ;
 
 // Write end of the pipe on which the daemon tells the started process whether it listens.
 static int ready_fd = -1;
@@ -111,59 +107,4 @@ void DaemonReport(bool ok, const std::string& error) {
   }
   close(ready_fd);
   ready_fd = -1;
-}
-
-bool LookupAccount(const std::string& name, AccountContext& ctx) {
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  if (size <= 0) size = 16384;
-  std::vector<char> buf(static_cast<size_t>(size));
-  struct passwd pwd;
-  struct passwd* result = nullptr;
-  int rc;
-  while ((rc = getpwnam_r(name.c_str(), &pwd, buf.data(), buf.size(), &result)) == ERANGE &&
-         buf.size() < (1u << 24)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (rc != 0 || result == nullptr) return false;
-
-  ctx.name = name;
-  ctx.uid = pwd.pw_uid;
-  ctx.gid = pwd.pw_gid;
-  ctx.home = "/home/" + name;
-  ctx.envStore.clear();
-  for (char** e = environ; e && *e; ++e) {
-    if (strncmp(*e, "USER=", 5) == 0 || strncmp(*e, "LOGNAME=", 8) == 0 || strncmp(*e, "HOME=", 5) == 0)
-      continue;
-    ctx.envStore.emplace_back(*e);
-  }
-  ctx.envStore.push_back("USER=" + name);
-  ctx.envStore.push_back("LOGNAME=" + name);
-  ctx.envStore.push_back("HOME=" + ctx.home);
-  ctx.envp.clear();
-  for (std::string& s : ctx.envStore) ctx.envp.push_back(&s[0]);
-  ctx.envp.push_back(nullptr);
-  return true;
-}
-
-int ChangeId(const AccountContext& ctx) {
-  if (setregid(ctx.gid, ctx.gid) != 0) return kSetregid;
-  if (setgroups(1, &ctx.gid) != 0) return kSetgroups;
-  if (setreuid(ctx.uid, ctx.uid) != 0) return kSetreuid;
-  if (chdir(ctx.home.c_str()) != 0) return kChdir;
-  return kChangeIdOk;
-}
-
-const char* ChangeIdMessage(int code) {
-  switch (code) {
-    case kSetregid:
-      return "setregid()";
-    case kSetgroups:
-      return "setgroups()";
-    case kSetreuid:
-      return "setreuid()";
-    case kChdir:
-      return "chdir()";
-    default:
-      return "ChangeId()";
-  }
 }
