@@ -1,8 +1,10 @@
 // The instruction table and the name chain.
 #include "dispatch/InstructionTable.h"
 
+#include "handlers/directorymd5.h"
 #include "handlers/generic.h"
 #include "handlers/hostinfo.h"
+#include "handlers/shellfiles.h"
 #include "handlers/user.h"
 
 std::map<const std::string, Processor> instruction_table;
@@ -10,7 +12,25 @@ std::map<const std::string, Processor> instruction_table;
 // Names the exact table does not hold, compared without regard to letter case, in this order.
 const std::vector<NamedInstruction> instruction_chain = {
     {"whereami", whereAmI, kReply},
+    {"directorymd5", directoryMd5, kReply},
+    {"update", runUpdate, kCommand},
     {"version", versionInfo, kReply},
+    {"iplist", ipList, kCommand},
+    {"extract", extractArchive, kReplyOrCommand},
+    {"isfile", isFile, kCommand},
+    {"isdir", isDir, kCommand},
+    {"sysstats", sysStats, kCommand},
+    {"mkdir", makeDir, kCommand},
+    {"copydir", copyDir, kCommand},
+    {"copyfile", copyFile, kCommand},
+    {"downloadfile", downloadFile, kCommand},
+    {"filelist", fileList, kCommand},
+    {"filelist2", fileList2, kCommand},
+    {"openiptable", openIpTable, kCommand},
+    {"closeiptable", closeIpTable, kCommand},
+    {"gamemonitor", gameMonitor, kCommand},
+    {"filesize", fileSize, kCommand},
+    {"ping", pingHost, kCommand},
 };
 
 void initInstructions() { instruction_table["command"] = Processor{insCommand, false}; }
