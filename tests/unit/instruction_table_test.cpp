@@ -19,15 +19,31 @@ struct ExpectedRoute {
 };
 
 // In the chain's order; the exact rows after it.
+// clang-format off
 const ExpectedRoute kRoutes[] = {
-    {"whereami", false, kReply},       {"directorymd5", false, kReply},   {"update", false, kCommand},
-    {"version", false, kReply},        {"iplist", false, kCommand},       {"extract", false, kReplyOrCommand},
-    {"isfile", false, kCommand},       {"isdir", false, kCommand},        {"sysstats", false, kCommand},
-    {"mkdir", false, kCommand},        {"copydir", false, kCommand},      {"copyfile", false, kCommand},
-    {"downloadfile", false, kCommand}, {"filelist", false, kCommand},     {"filelist2", false, kCommand},
-    {"openiptable", false, kCommand},  {"closeiptable", false, kCommand}, {"gamemonitor", false, kCommand},
-    {"filesize", false, kCommand},     {"ping", false, kCommand},         {"command", true, kCommand},
+    {"whereami", false, kReply},
+    {"directorymd5", false, kReply},
+    {"update", false, kCommand},
+    {"version", false, kReply},
+    {"iplist", false, kCommand},
+    {"extract", false, kReplyOrCommand},
+    {"isfile", false, kCommand},
+    {"isdir", false, kCommand},
+    {"sysstats", false, kCommand},
+    {"mkdir", false, kCommand},
+    {"copydir", false, kCommand},
+    {"copyfile", false, kCommand},
+    {"downloadfile", false, kCommand},
+    {"filelist", false, kCommand},
+    {"filelist2", false, kCommand},
+    {"openiptable", false, kCommand},
+    {"closeiptable", false, kCommand},
+    {"gamemonitor", false, kCommand},
+    {"filesize", false, kCommand},
+    {"ping", false, kCommand},
+    {"command", true, kCommand},
 };
+// clang-format on
 
 TEST(InstructionTable, EveryRoutedNameHasItsTableAndKind) {
   initInstructions();
