@@ -1,0 +1,165 @@
+// Host status, addresses, ping, firewall, updater and monitor instructions against the real
+// agent inside the sandbox (its own network namespace: the host's firewall and addresses are
+// never touched), as root and as an account.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <regex>
+
+#include "AgentFixture.h"
+#include "HttpServer.h"
+
+namespace {
+
+const char kAccount[] = "khostinfo";
+const std::string kHome = std::string("/home/") + kAccount;
+
+class HostInfo : public AgentFixture {
+ protected:
+  void SetUp() override {
+    AgentFixture::SetUp();
+    if (HasFatalFailure()) return;
+    ensureAccount(kAccount);
+    if (HasFatalFailure()) return;
+    startAgent();
+  }
+  // The names of the "gm.*" files in `dir`, one per line.
+  static std::string monitorFiles(const std::string& dir) {
+    return shell("cd '" + dir + "' && ls -A | grep '^gm\\.' || true");
+  }
+};
+
+TEST_F(HostInfo, SysstatsAnswersSixNumericFields) {
+  const std::regex sixFields("[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+\\.[0-9]+\n\n\r\n");
+  for (const char* user : {"root", kAccount}) {
+    const std::string reply = runInstruction("sysstats", user);
+    EXPECT_TRUE(std::regex_match(reply, sixFields)) << user << ": " << reply;
+  }
+}
+
+TEST_F(HostInfo, IplistListsEveryIpv4AddressInInterfaceOrder) {
+  // A second address on the loopback device, shown by ifconfig as the interface lo:k1.
+  shell("ip addr add 10.9.8.7/24 dev lo label lo:k1");
+  EXPECT_EQ(runInstruction("iplist"), "127.0.0.1\n10.9.8.7\n\n\r\n");
+  EXPECT_EQ(runInstruction("IPLIST", kAccount), "127.0.0.1\n10.9.8.7\n\n\r\n");
+  shell("ip addr del 10.9.8.7/24 dev lo label lo:k1");
+  EXPECT_EQ(runInstruction("iplist"), "127.0.0.1\n\n\r\n");
+}
+
+TEST_F(HostInfo, PingPrintsTheRoundTripTime) {
+  const std::regex time("[0-9]+\\.[0-9]+\n\n\r\n");
+  for (const char* user : {"root", kAccount}) {
+    const std::string reply = runInstruction("ping:_:127.0.0.1", user);
+    EXPECT_TRUE(std::regex_match(reply, time)) << user << ": " << reply;
+  }
+  // No route in the sandbox: no summary line. A host word that is an option stays a host.
+  EXPECT_EQ(runInstruction("ping:_:10.255.255.1"), "\n\r\n");
+  EXPECT_EQ(runInstruction("ping:_:-V"), "\n\r\n");
+}
+
+TEST_F(HostInfo, UpdateRunsTheUpdaterInTheWorkingDirectory) {
+  const std::string script = "#!/bin/sh\necho \"$(id -un) $(pwd)\"\n";
+  shell("printf '%s' '" + script + "' > '" + dir_ + "/update' && chmod 755 '" + dir_ + "/update'");
+  shell("cp '" + dir_ + "/update' " + kHome + "/update && chown " + kAccount + ": " + kHome + "/update");
+  EXPECT_EQ(runInstruction("update"), "root " + dir_ + "\n\n\r\n");
+  EXPECT_EQ(runInstruction("Update", kAccount), std::string(kAccount) + " " + kHome + "\n\n\r\n");
+}
+
+// Only the rules this test adds: the INPUT chain of the saved rule file.
+std::string inputRules(const std::string& saved) {
+  std::string rules;
+  std::istringstream in(saved);
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, 9, "-A INPUT ") == 0) rules += line + "\n";
+  return rules;
+}
+
+TEST_F(HostInfo, FirewallRulesOpenTwiceCloseOnceAndTheRuleFileIsSaved) {
+  shell("iptables -F INPUT");
+  const std::string file = dir_ + "/saved rules;x";
+  const std::string open = "openiptable:_:10.1.2.3:_:27015:_:" + file;
+  const std::string rulePair =
+      "-A INPUT -s 10.1.2.3/32 -p udp -m udp --dport 27015 -j ACCEPT\n"
+      "-A INPUT -d 10.1.2.3/32 -p tcp -m tcp --dport 27015 -j ACCEPT\n";
+  EXPECT_EQ(runInstruction(open), "\n\r\n");
+  EXPECT_EQ(inputRules(readWholeFile(file)), rulePair);
+  EXPECT_EQ(runInstruction(open), "\n\r\n");
+  EXPECT_EQ(inputRules(readWholeFile(file)), rulePair + rulePair);
+  EXPECT_EQ(runInstruction("closeiptable:_:10.1.2.3:_:27015:_:" + file), "\n\r\n");
+  EXPECT_EQ(inputRules(readWholeFile(file)), rulePair);
+  EXPECT_EQ(inputRules(shell("iptables-save")), rulePair);
+
+  // An account cannot change the firewall; a value with shell syntax stays one word.
+  EXPECT_EQ(runInstruction("openiptable:_:10.4.4.4:_:1:_:" + kHome + "/rules", kAccount), "\n\r\n");
+  EXPECT_EQ(runInstruction("openiptable:_:10.4.4.4;touch " + dir_ + "/pwned:_:1:_:" + file), "\n\r\n");
+  EXPECT_FALSE(access((dir_ + "/pwned").c_str(), F_OK) == 0);
+  EXPECT_EQ(inputRules(shell("iptables-save")), rulePair);
+  shell("iptables -F INPUT");
+}
+
+TEST_F(HostInfo, GameMonitorSendsPAndE2AndKeepsNoFile) {
+  HttpServer server([](const std::string&) { return std::string("monitor document\n"); });
+  const std::string url = server.url("/monitor.php");
+  EXPECT_EQ(runInstruction("gamemonitor:_:127.0.0.1:_:" + url + ":_:42:_:"), "\n\r\n");
+  EXPECT_EQ(runInstruction("gamemonitor:_:127.0.0.1:_:" + url + ":_:a&b:_:it's", kAccount), "\n\r\n");
+  const std::vector<std::string> targets = server.targets();
+  ASSERT_EQ(targets.size(), 2u);
+  EXPECT_EQ(targets[0], "/monitor.php?p=42&e2=");
+  EXPECT_EQ(targets[1], "/monitor.php?p=a&b&e2=it's");
+  EXPECT_EQ(monitorFiles(dir_), "");
+  EXPECT_EQ(monitorFiles(kHome), "");
+}
+
+// Two monitors of one account at once each write a file of their own: the server holds the
+// first request until the second one arrives, and looks at the account's home meanwhile.
+TEST_F(HostInfo, ConcurrentMonitorsOfOneAccountUseFilesOfTheirOwn) {
+  std::mutex m;
+  std::condition_variable arrived;
+  int requests = 0;
+  std::string filesWhileBothRan;
+  HttpServer server([&](const std::string&) {
+    std::unique_lock<std::mutex> lock(m);
+    if (++requests == 2) {
+      filesWhileBothRan = monitorFiles(kHome);
+      arrived.notify_all();
+    }
+    arrived.wait_for(lock, std::chrono::seconds(60), [&] { return requests >= 2; });
+    return std::string("document\n");
+  });
+  std::string first;
+  std::thread other([&] {
+    first = runInstruction("gamemonitor:_:127.0.0.1:_:" + server.url("/m") + ":_:1:_:a", kAccount);
+  });
+  EXPECT_EQ(runInstruction("gamemonitor:_:127.0.0.1:_:" + server.url("/m") + ":_:2:_:b", kAccount), "\n\r\n");
+  other.join();
+  EXPECT_EQ(first, "\n\r\n");
+  EXPECT_EQ(std::count(filesWhileBothRan.begin(), filesWhileBothRan.end(), '\n'), 2) << filesWhileBothRan;
+  EXPECT_EQ(monitorFiles(kHome), "");
+}
+
+// Older ifconfig prints "inet addr:": a stand-in with that output comes first in the agent's PATH.
+class HostInfoOldIfconfig : public AgentFixture {};
+
+TEST_F(HostInfoOldIfconfig, IplistReadsTheOlderFormatToo) {
+  const std::string bin = dir_ + "/oldbin";
+  shell("mkdir '" + bin + "' && cat > '" + bin +
+        "/ifconfig' <<'OUT'\n#!/bin/sh\ncat <<'EOF'\n"
+        "eth0      Link encap:Ethernet  HWaddr 52:54:00:12:34:56\n"
+        "          inet addr:10.0.0.5  Bcast:10.0.0.255  Mask:255.255.255.0\n"
+        "          inet6 addr: fe80::5054:ff:fe12:3456/64 Scope:Link\n"
+        "          UP BROADCAST RUNNING MULTICAST  MTU:1500  Metric:1\n\n"
+        "eth0:1    Link encap:Ethernet  HWaddr 52:54:00:12:34:56\n"
+        "          inet addr:10.0.0.6  Bcast:10.0.0.255  Mask:255.255.255.0\n\n"
+        "lo        Link encap:Local Loopback\n"
+        "          inet addr:127.0.0.1  Mask:255.0.0.0\n"
+        "EOF\nOUT\nchmod 755 '" +
+        bin + "/ifconfig'");
+  agentEnv_ = {"PATH=" + bin + ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
+  startAgent();
+  EXPECT_EQ(runInstruction("iplist"), "10.0.0.5\n10.0.0.6\n127.0.0.1\n\n\r\n");
+}
+
+}  // namespace
