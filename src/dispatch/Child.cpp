@@ -4,7 +4,10 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <pthread.h>
 #include <pwd.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -376,16 +379,42 @@ struct ExecPlan {
   const AccountContext* ctx;  // null: run as the agent itself
   char* const* argv;
   char* const* envp;
-  int out;     // the command's descriptor 1, or -1 for no descriptors at all
-  int report;  // write end of the report pipe (close-on-exec)
+  int in;         // the command's descriptor 0 (/dev/null), with `out`
+  int out;        // the command's descriptor 1, or -1 for no descriptors at all
+  int report;     // write end of the report pipe (close-on-exec)
+  sigset_t mask;  // the starting thread's signal mask, for the command
 };
 
-// The exec child: raw system calls only, no allocation, no locks.
-[[noreturn]] static void execChild(const ExecPlan& plan) {
+// The kernel's sigaction on this architecture, for the raw call the exec child makes.
+struct KernelSigaction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  uint64_t mask;
+};
+
+// The exec child. It shares the agent's memory until execve, so: raw system calls only, no
+// allocation, no locks, nothing that touches another thread's state (see ChangeId).
+__attribute__((no_sanitize("address", "thread", "undefined"))) static int execChild(void* arg) {
+  const ExecPlan& plan = *static_cast<const ExecPlan*>(arg);
+  // A signal arriving before execve must not run one of the agent's handlers here: handlers go
+  // back to the default (ignored signals stay ignored, as exec would leave them), then the
+  // starting thread's mask is restored.
+  for (int sig = 1; sig < _NSIG; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    KernelSigaction old;
+    if (syscall(SYS_rt_sigaction, sig, nullptr, &old, _NSIG / 8) != 0) continue;
+    if (old.handler == SIG_DFL || old.handler == SIG_IGN) continue;
+    KernelSigaction dfl = {SIG_DFL, 0, nullptr, 0};
+    syscall(SYS_rt_sigaction, sig, &dfl, nullptr, _NSIG / 8);
+  }
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &plan.mask, nullptr, _NSIG / 8);
+
   ChildReport report = {0, 0};
   if (plan.out >= 0) {
-    // `out` is above 2 (makePipe), so dup2 places it without the close-on-exec flag.
-    if (dup2(plan.out, STDOUT_FILENO) != STDOUT_FILENO) report = {kDup2Failed, errno};
+    // Both are above 2 (makePipe, openDevNull), so dup2 places them without close-on-exec.
+    if (dup2(plan.in, STDIN_FILENO) != STDIN_FILENO || dup2(plan.out, STDOUT_FILENO) != STDOUT_FILENO)
+      report = {kDup2Failed, errno};
     syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
   } else {
     syscall(SYS_close_range, 0U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
@@ -403,6 +432,30 @@ struct ExecPlan {
   _exit(report.code == kExecFailed ? 0 : 1);
 }
 
+// /dev/null for reading, above descriptor 2, close-on-exec.
+static bool openDevNull(Fd& fd) {
+  fd.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  return fd.get() >= 0 && aboveStandard(fd);
+}
+
+// Starts the exec child sharing this process's memory, and returns once it has called execve
+// or ended: the agent's page tables are never copied, so starting a command costs the same
+// whatever the agent's size. All signals stay blocked in this thread meanwhile, so that none
+// is handled on the child's stack.
+static pid_t spawnShared(ExecPlan& plan) {
+  // Room for the child's few frames; it lies in this frame, which stays put until the child
+  // has left it.
+  alignas(64) char stack[65536];
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &plan.mask);
+  pid_t pid = clone(execChild, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+  const int err = errno;
+  pthread_sigmask(SIG_SETMASK, &plan.mask, nullptr);
+  errno = err;
+  return pid;
+}
+
 ChildStatus CommandChild::start(const std::string& user, const std::string& line, int out) {
   wait();
   const bool root = isRootUser(user);
@@ -413,23 +466,26 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
   }
   char* const argv[] = {const_cast<char*>("bash"), const_cast<char*>("-c"), const_cast<char*>(line.c_str()),
                         nullptr};
-  Fd reportRead, reportWrite;
+  Fd devNull, reportRead, reportWrite;
+  if (out >= 0 && !openDevNull(devNull)) {
+    perror("open(/dev/null)");
+    return ChildStatus::StartFailed;
+  }
   if (!makePipe(reportRead, reportWrite)) {
     perror("pipe()");
     return ChildStatus::StartFailed;
   }
-  const ExecPlan plan = {root ? nullptr : &ctx, argv, root ? environ : ctx.envp.data(), out,
-                         reportWrite.get()};
-
-  pid_t pid = fork();
+  ExecPlan plan = {root ? nullptr : &ctx, argv,      root ? environ : ctx.envp.data(), devNull.get(), out,
+                   reportWrite.get(),     sigset_t()};
+  const pid_t pid = spawnShared(plan);
   if (pid < 0) {
     perror("Error Fork() #2");
     return ChildStatus::StartFailed;
   }
-  if (pid == 0) execChild(plan);
   pid_ = pid;
   reportWrite.reset();
 
+  // The child has called execve or ended by now: this never waits for the command.
   ChildReport report = {0, 0};
   ssize_t got;
   while ((got = ::read(reportRead.get(), &report, sizeof report)) < 0 && errno == EINTR) {

@@ -29,18 +29,18 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
   return true;
 }
 
-// Starts argv[0] (a path) in `cwd` with standard input from /dev/null and output and error
+// Starts argv[0] (a path) in `cwd` with standard input from the file `in` and output and error
 // written to the files `out` and `err`, `env` added to its environment, and `groups` (when not
 // empty) as its supplementary groups.
-static pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& out,
-                   const std::string& err, std::vector<std::string> env = {},
+static pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& in,
+                   const std::string& out, const std::string& err, std::vector<std::string> env = {},
                    const std::vector<gid_t>& groups = {}) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(in.c_str(), O_RDONLY), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
     for (std::string& entry : env) putenv(&entry[0]);
@@ -66,7 +66,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
   std::string out = "/tmp/kadrel-program.XXXXXX", err = out;
   close(mkstemp(&out[0]));
   close(mkstemp(&err[0]));
-  const int status = reapWithin(spawn(argv, cwd, out, err), timeoutMs);
+  const int status = reapWithin(spawn(argv, cwd, "/dev/null", out, err), timeoutMs);
   ProgramResult result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readWholeFile(out),
                        readWholeFile(err)};
   unlink(out.c_str());
@@ -115,8 +115,8 @@ void AgentFixture::writeRawConfig(const std::string& content) {
 }
 
 void AgentFixture::startAgent() {
-  pid_ =
-      spawn({KADREL_AGENT_BINARY}, dir_, dir_ + "/agent.out", dir_ + "/agent.err", agentEnv_, agentGroups_);
+  pid_ = spawn({KADREL_AGENT_BINARY}, dir_, agentStdin_, dir_ + "/agent.out", dir_ + "/agent.err", agentEnv_,
+               agentGroups_);
   bool ended = false;
   waitUntil([&] { return portListening(port_) || (ended = !agentRunning()); });
   if (!portListening(port_))

@@ -86,8 +86,9 @@ class AgentFixture : public ::testing::Test {
   pid_t pid_ = -1;
   std::string sid_ = "Server-7";
   std::string pass_ = "Open-Sesame-42";
-  std::vector<std::string> agentEnv_;  // "NAME=value" entries added to the agent's environment
-  std::vector<gid_t> agentGroups_;     // when not empty, the agent's supplementary groups
+  std::vector<std::string> agentEnv_;     // "NAME=value" entries added to the agent's environment
+  std::vector<gid_t> agentGroups_;        // when not empty, the agent's supplementary groups
+  std::string agentStdin_ = "/dev/null";  // the file the agent's standard input reads
 };
 
 #endif

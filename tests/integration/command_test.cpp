@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <fstream>
 
 #include "AgentFixture.h"
 
@@ -32,6 +33,10 @@ class CommandTest : public AgentFixture {
     // that an account's commands must not keep.
     agentEnv_ = {"KADREL_PROBE=probe-value", "USER=agent-user", "LOGNAME=agent-logname", "HOME=/agent-home"};
     agentGroups_ = {0, 100};
+    // Text waiting on the agent's standard input (a terminal, in the foreground) that no
+    // command may read.
+    agentStdin_ = dir_ + "/terminal";
+    std::ofstream(agentStdin_) << "typed at the terminal\n";
     startAgent();
   }
 
@@ -50,6 +55,32 @@ class CommandTest : public AgentFixture {
 
   bool agentAnswers() { return runInstruction("command:_:echo alive") == "alive\n\n\r\n"; }
 
+  // Root, in any letter case, runs as the agent; an account runs as itself with its primary
+  // group alone, in its home, with its own account variables and the agent's other ones.
+  void expectIdentities() {
+    for (const std::string user : {"root", "RoOt"})
+      EXPECT_EQ(runInstruction("command:_:" + kWhoAmI, user),
+                "0\n0\n0 100\n" + dir_ + "\nagent-user|agent-logname|/agent-home|probe-value\n\n\r\n")
+          << user;
+
+    const std::string name = "kcmdacct";
+    ensureAccount(name, "-G adm");
+    const std::string uid = shell("id -u " + name), gid = shell("id -g " + name);
+    ASSERT_NE(shell("id -G " + name), gid) << "the account should belong to a second group";
+    const std::string expected =
+        uid + gid + gid + "/home/" + name + "\n" + name + "|" + name + "|/home/" + name + "|probe-value\n";
+    EXPECT_EQ(runInstruction("command:_:" + kWhoAmI, name), expected + "\n\r\n");
+    EXPECT_EQ(runInstruction("command:_:{ " + kWhoAmI + "; } > " + pub_ + "/who", name, "no"), "");
+    EXPECT_EQ(readWholeFile(pub_ + "/who"), expected);
+  }
+
+  long agentResidentKiB() {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(in, line);)
+      if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
+    return -1;
+  }
+
   std::string pub_;
   std::vector<pid_t> leftovers_;
 };
@@ -67,7 +98,8 @@ TEST_F(CommandReply, ReplyIsTheStandardOutputPlusOneLineFeedOnlyWhenWanted) {
   } cases[] = {
       {"command:_:true", "yes", "\n\r\n"},
       {"command:_:printf abc", "YES", "abc\n\r\n"},
-      {"command:_:echo abc; ls /no/such/path", "yes", "abc\n\n\r\n"},  // standard error is not sent
+      {"command:_:cat; readlink /proc/$$/fd/0", "yes", "/dev/null\n\n\r\n"},  // never the agent's input
+      {"command:_:echo abc; ls /no/such/path", "yes", "abc\n\n\r\n"},         // standard error is not sent
       {"command:_:printf 'a\\0b\\0'", "yes", std::string("a\0b\0\n\r\n", 7)},
       {"command:_:echo " + longArgument, "yes", longArgument + "\n\n\r\n"},
       {"echo:_:one:_:two", "yes", "one\n\n\r\n"},  // an unknown name runs with its first argument
@@ -81,7 +113,7 @@ TEST_F(CommandReply, ReplyIsTheStandardOutputPlusOneLineFeedOnlyWhenWanted) {
   EXPECT_TRUE(fileExists(ran + "-command"));
   EXPECT_TRUE(fileExists(ran + "-name"));
   const std::vector<std::string> lines = logLines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "returnExec"), 7);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "returnExec"), 8);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "No return, forking.."), 2);
 }
 
@@ -110,21 +142,20 @@ TEST_F(CommandReply, OverLongOrMissingCommandLineRunsNothing) {
   EXPECT_TRUE(agentAnswers());
 }
 
-TEST_F(CommandIdentity, RootRunsAsTheAgentAndAnAccountAsItself) {
-  for (const std::string user : {"root", "RoOt"})
-    EXPECT_EQ(runInstruction("command:_:" + kWhoAmI, user),
-              "0\n0\n0 100\n" + dir_ + "\nagent-user|agent-logname|/agent-home|probe-value\n\n\r\n")
-        << user;
+TEST_F(CommandIdentity, RootRunsAsTheAgentAndAnAccountAsItself) { expectIdentities(); }
 
-  const std::string name = "kcmdacct";
-  ensureAccount(name, "-G adm");
-  const std::string uid = shell("id -u " + name), gid = shell("id -g " + name);
-  ASSERT_NE(shell("id -G " + name), gid) << "the account should belong to a second group";
-  const std::string expected =
-      uid + gid + gid + "/home/" + name + "\n" + name + "|" + name + "|/home/" + name + "|probe-value\n";
-  EXPECT_EQ(runInstruction("command:_:" + kWhoAmI, name), expected + "\n\r\n");
-  EXPECT_EQ(runInstruction("command:_:{ " + kWhoAmI + "; } > " + pub_ + "/who", name, "no"), "");
-  EXPECT_EQ(readWholeFile(pub_ + "/who"), expected);
+// Commands start without copying the agent, so a large agent changes nothing for them.
+TEST_F(CommandIdentity, CommandsRunAsBeforeWhileTheAgentHoldsALargeAllocation) {
+  // An authenticated panel sends most of a 512 MiB frame; the agent holds what arrived.
+  auto holder = connectClient();
+  ASSERT_TRUE(holder->handshake(sid_, pass_));
+  ASSERT_TRUE(holder->sendRaw("536870912:cmd_exec: command:_:echo "));
+  const std::string block(1 << 20, 'a');
+  for (int i = 0; i < 320; ++i) ASSERT_TRUE(holder->sendRaw(block));
+  ASSERT_TRUE(waitUntil([&] { return agentResidentKiB() > 300 * 1024; }, 60000))
+      << "agent VmRSS " << agentResidentKiB() << " KiB";
+  expectIdentities();
+  EXPECT_EQ(runInstruction("command:_:cat; readlink /proc/$$/fd/0"), "/dev/null\n\n\r\n");
 }
 
 TEST_F(CommandIdentity, UnknownAccountOrMissingHomeRunsNothing) {
