@@ -110,6 +110,13 @@ void AgentFixture::SetUp() {
   writeConfig();
 }
 
+void AgentFixture::expectNoSanitizerReport() const {
+  if (dir_.empty()) return;
+  const std::string err = agentStderr();
+  for (const char* mark : {"Sanitizer", "runtime error:"})
+    EXPECT_EQ(err.find(mark), std::string::npos) << "the agent reported:\n" << err;
+}
+
 void AgentFixture::writeRawConfig(const std::string& content) {
   std::ofstream(dir_ + "/kadrel.ini", std::ios::binary | std::ios::trunc) << content;
 }

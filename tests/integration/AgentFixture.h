@@ -38,8 +38,11 @@ class AgentFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override {
     stopAgent();
+    expectNoSanitizerReport();
     if (!dir_.empty()) runProgram({"/bin/rm", "-rf", dir_}, "");
   }
+  // In a sanitized build the agent writes any report to its standard error: the test fails.
+  void expectNoSanitizerReport() const;
 
   // kadrel.ini with this fixture's serverid, passphrase, port and `debugValue`, plus `extra`
   // lines. Call before startAgent to change the defaults.
