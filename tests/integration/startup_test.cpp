@@ -42,8 +42,9 @@ class StartupTest : public AgentFixture {
 
   // Runs the agent to its end with `pathPrefix` in front of PATH.
   ProgramResult runAgent(const std::string& pathPrefix = "/usr/bin") {
-    return runProgram({"/bin/bash", "-c", "PATH=" + pathPrefix + ":$PATH exec " KADREL_AGENT_BINARY}, dir_,
-                      20000);
+    // Both paths as arguments, never as shell text: a checkout's path may hold blanks.
+    return runProgram({"/bin/bash", "-c", "PATH=\"$1:$PATH\" exec \"$0\"", KADREL_AGENT_BINARY, pathPrefix},
+                      dir_, 20000);
   }
 };
 
