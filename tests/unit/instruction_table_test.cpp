@@ -22,9 +22,11 @@ struct ExpectedRoute {
 // clang-format off
 const ExpectedRoute kRoutes[] = {
     {"whereami", false, kReply},
+    {"changepass", false, kCommand},
     {"directorymd5", false, kReply},
     {"update", false, kCommand},
     {"version", false, kReply},
+    {"changeshell", false, kCommand},
     {"iplist", false, kCommand},
     {"extract", false, kReplyOrCommand},
     {"isfile", false, kCommand},
@@ -41,6 +43,9 @@ const ExpectedRoute kRoutes[] = {
     {"gamemonitor", false, kCommand},
     {"filesize", false, kCommand},
     {"ping", false, kCommand},
+    {"checkuser", true, kReply},
+    {"adduser", true, kReply},
+    {"deluser", true, kReply},
     {"command", true, kCommand},
 };
 // clang-format on
