@@ -4,6 +4,7 @@
 #include "handlers/directorymd5.h"
 #include "handlers/generic.h"
 #include "handlers/hostinfo.h"
+#include "handlers/service.h"
 #include "handlers/shellfiles.h"
 #include "handlers/user.h"
 
@@ -13,14 +14,19 @@ std::map<const std::string, Processor> instruction_table;
 const std::vector<NamedInstruction> instruction_chain = {
     {"whereami", whereAmI, kReply},
     {"changepass", changePass, kCommand},
+    {"start", startService, kReply},
+    {"stop", stopService, kReply},
+    {"restart", restartService, kReply},
     {"directorymd5", directoryMd5, kReply},
     {"update", runUpdate, kCommand},
     {"version", versionInfo, kReply},
     {"changeshell", changeShell, kCommand},
     {"iplist", ipList, kCommand},
     {"extract", extractArchive, kReplyOrCommand},
+    {"status", serviceStatus, kCommand},
     {"isfile", isFile, kCommand},
     {"isdir", isDir, kCommand},
+    {"screenexec", screenExec, kCommand},
     {"sysstats", sysStats, kCommand},
     {"mkdir", makeDir, kCommand},
     {"copydir", copyDir, kCommand},

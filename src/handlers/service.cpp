@@ -1,0 +1,270 @@
+// Service start, stop, restart, status and console input.
+#include "handlers/service.h"
+
+#include <cctype>
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
+#include "dispatch/CommandRunner.h"
+#include "dispatch/InstructionParserHelpers.h"
+#include "dispatch/ShellLine.h"
+
+static void sleepFor(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+ServiceRunner serviceRunner = {returnExec, sleepFor};
+
+// Prints the process id of every screen session of the account whose name is exactly the
+// quoted name given for %s. `screen -list` lines are TAB "<pid>.<name>" TAB ...; a pattern
+// search would let service 1 match service 12. The name reaches awk through ARGV, which,
+// unlike -v, takes backslashes literally; emptying ARGV[1] makes awk read standard input.
+static const char kSessionPids[] =
+    "screen -list | awk -F '\\t' 'BEGIN { name = ARGV[1]; ARGV[1] = \"\" } "
+    "{ dot = index($2, \".\"); if (dot > 1 && substr($2, dot + 1) == name) print substr($2, 1, dot - 1) }' "
+    "%s";
+
+// The session lookup of start and stop; %s is kSessionPids composed. Where the lookup runs
+// inside a command substitution it is $(...), which, unlike backquotes, keeps the quoted name
+// as it is.
+static const char kLookupLine[] = "screen -wipe > /dev/null ; %s";
+
+// The check after the start: prints the (first) session's pid.
+static const char kCheckLine[] =
+    "screen -wipe > /dev/null ; SCREENPID=$(%s | head -n 1) ; if [ $SCREENPID ] ; then echo $SCREENPID; fi;";
+
+// The process to renice: the last child of the shell screen started, else that shell.
+static const char kServicePidLine[] =
+    "screen -wipe > /dev/null ; SCREENPID=$(%s | head -n 1) ; if [ $SCREENPID ] ; then SCREENSID=`ps -ef | "
+    "awk "
+    "'$3 == '$SCREENPID' { print $2 }'`; SERVICEPID=`ps -ef | awk '$3 == '$SCREENSID' { print $2 }' | sed "
+    "'$!d'` "
+    "; if [ $SERVICEPID ]; then echo $SERVICEPID; else echo $SCREENSID; fi; fi;";
+
+// L stands apart from S: screen 4.9 writes no log for "-mdLS".
+static const char kStartLine[] =
+    "cd /home/%s/ ; %s if [ ! -f %s ] ; then echo NOEXEC; else screen -c /home/%s/.screenrc.%s -mdL -S "
+    "service%s "
+    "%s -c \"%s%s\" ; %s fi ;";
+
+static const char kReniceLine[] = "renice %s %s";
+static const char kKillLine[] = "kill -9 %s";
+static const char kFreeBSDStopLine[] = "pkill -u %s";
+
+// Executables that need more than the session kill. %s: home directory, premode, home again.
+static const struct {
+  const char* servicetype;
+  const char* line;
+} kSpecialStops[] = {
+    {"murmur.x86", "cd %s ; %s  PIDOF=`pwd`/murmur.x86; kill -9 `pidof $PIDOF`"},
+    {"sc_serv", "cd %s ; %s  PIDOF=`pwd`/sc_serv; kill -9 `pidof $PIDOF`"},
+    {"fearserver.bin", "cd %s ; %s  PIDOF=`pwd`/fearserver.bin; kill -9 `pidof $PIDOF`"},
+    {"bfsmd",
+     "cd %s ; %s  ./bfsmd -path /usr/local/games/bf1942 -pid %s/bf1942.pid -kill -quit ; PIDOF=`pwd`/bfsmd; "
+     "kill -9 "
+     "`pidof $PIDOF`"},
+    {"bvsmd",
+     "cd %s ; %s  ./bvsmd -path /usr/local/games/bfv -pid %s/bfv.pid -kill -quit ; PIDOF=`pwd`/bvsmd; kill "
+     "-9 "
+     "`pidof $PIDOF`"},
+};
+
+static const char kStatusLine[] = "ps aux | grep %s | grep %s | grep %s | awk -F \" \" '{ print $2 }'";
+
+// Types the text into window 0 of the session named exactly so: the text goes through a
+// private temporary file into a screen register and is pasted, so neither the shell nor
+// screen's own parser (which expands $VAR, ^X and \ooo in "stuff") sees it. The final query
+// returns only after screen has handled the paste, so the file is removed after use.
+static const char kScreenExecLine[] =
+    "cd /home/%s ; PID=$(%s | head -n 1) ; if [ -n \"$PID\" ] ; then SESSION=\"$PID\".%s ; f=`mktemp` && { "
+    "printf "
+    "'%%s\\r' %s > \"$f\" ; screen -p 0 -S \"$SESSION\" -X readreg p \"$f\" ; screen -p 0 -S \"$SESSION\" -X "
+    "paste "
+    "p ; screen -Q -S \"$SESSION\" echo '' > /dev/null ; rm -f \"$f\" ; } ; fi";
+
+static std::string sessionPidsLine(const std::string& sessionName) {
+  return composeLine(kSessionPids, {shellQuote(sessionName)});
+}
+
+static std::string lookupLine(const std::string& gameid) {
+  return composeLine(kLookupLine, {sessionPidsLine("service" + gameid)});
+}
+
+static bool allDigits(const std::string& s) {
+  if (s.empty()) return false;
+  for (unsigned char c : s)
+    if (!isdigit(c)) return false;
+  return true;
+}
+
+std::vector<std::string> sessionPids(const std::string& lookupOutput) {
+  std::vector<std::string> pids;
+  for (std::string& line : explode("\n", lookupOutput)) {
+    if (allDigits(trim(line))) pids.push_back(line);
+  }
+  return pids;
+}
+
+bool serviceParametersValid(const std::string& priority, const std::string& affinity) {
+  if (!priority.empty()) {
+    size_t digits = (priority[0] == '-' || priority[0] == '+') ? 1 : 0;
+    if (priority.size() > 11 || !allDigits(priority.substr(digits))) {
+      Log_warn("%s", ("The service priority is not an integer, nothing was run: " + priority).c_str());
+      return false;
+    }
+  }
+  if (!affinity.empty()) {
+    bool ok = isdigit(static_cast<unsigned char>(affinity[0]));
+    for (unsigned char c : affinity) ok = ok && (isdigit(c) || c == ',' || c == '-' || c == ':');
+    if (!ok) {
+      Log_warn("%s", ("The service affinity is not a CPU list, nothing was run: " + affinity).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Sets the nice value of the service process, once its program had time to start.
+static std::string reniceService(const std::string& gameid, const std::string& user,
+                                 const std::string& priority) {
+  Log("Attempting to set renice in 15 seconds...");
+  serviceRunner.pause(15000);
+  std::string line = composeLine(kServicePidLine, {sessionPidsLine("service" + gameid)});
+  Log(line);
+  std::string pid = serviceRunner.run(line, user);
+  Log(pid);
+  if (!allDigits(trim(pid))) return "Unable to renice service, service pid not found";
+  line = composeLine(kReniceLine, {shellQuote(priority), shellQuote(pid)});
+  Log(line);
+  Log(serviceRunner.run(line, "root"));
+  return std::string();
+}
+
+std::string startServer(std::string& user, std::string& startmode, std::string& priority, std::string& gameid,
+                        std::string& affinity, std::string& premode, std::string& postmode,
+                        std::string& servicetype) {
+  try {
+    if (!serviceParametersValid(priority, affinity)) return "fail";
+    if (!sessionPids(serviceRunner.run(lookupLine(gameid), user)).empty())
+      return "Server is still running, you will need to stop it first..";
+    if (!affinity.empty()) affinity = "taskset -c " + affinity + " ";
+    const std::string shell = "bash";
+    // An empty name stays out of the test, which then comes out false and the session starts.
+    const std::string executable = servicetype.empty() ? std::string() : shellQuote(servicetype);
+    const std::string startLine =
+        composeLine(kStartLine, {shellQuote(user), premode, executable, shellQuote(user), shellQuote(gameid),
+                                 shellQuote(gameid), shell, affinity, startmode, postmode});
+    Log("Attempting to start service process...");
+    Log(startLine);
+    std::string output = serviceRunner.run(startLine, user);
+    if (iequals(trim(output), "NOEXEC")) return "Server has no executable";
+    Log(output);
+    if (!iequals(serveros, "linux")) return startLine;
+
+    Log("Checking to see the service is started in 3 seconds...");
+    serviceRunner.pause(3000);
+    const std::string checkLine = composeLine(kCheckLine, {sessionPidsLine("service" + gameid)});
+    Log(checkLine);
+    std::string screenpid = serviceRunner.run(checkLine, user);
+    Log(screenpid);
+    if (trim(screenpid).empty()) return "Service screen does not exist after 2 seconds";
+
+    if (!priority.empty()) {
+      std::string refused = reniceService(gameid, user, priority);
+      if (!refused.empty()) return refused;
+    }
+    return startLine;
+  } catch (const std::exception& e) {
+    Log_warn("%s", (std::string("There was a problem with startServer: ") + e.what()).c_str());
+    return "fail";
+  }
+}
+
+std::string stopServer(std::string& gameid, std::string& user, std::string& servicetype,
+                       std::string& premode) {
+  try {
+    if (isFreeBSD()) {
+      serviceRunner.run(composeLine(kFreeBSDStopLine, {shellQuote(user)}), user);
+      return "Server stopped";
+    }
+    const std::string home = shellQuote("/home/" + user + "/");
+    for (const auto& special : kSpecialStops) {
+      if (!iequals(servicetype, special.servicetype)) continue;
+      const std::string line = composeLine(special.line, {home, premode, home});
+      serviceRunner.run(line, user);
+      Log(line);
+      break;
+    }
+    // Every session of that exact name: two concurrent starts can have made two.
+    std::vector<std::string> pids = sessionPids(serviceRunner.run(lookupLine(gameid), user));
+    if (!pids.empty()) {
+      std::string quoted;
+      for (const std::string& pid : pids) quoted += (quoted.empty() ? "" : " ") + shellQuote(pid);
+      serviceRunner.run(composeLine(kKillLine, {quoted}), user);
+      serviceRunner.run("screen -wipe", user);
+    }
+    return "Server stopped";
+  } catch (const std::exception& e) {
+    Log_warn("%s", (std::string("There was a problem with stopServer: ") + e.what()).c_str());
+    return "fail";
+  }
+}
+
+// After the kill, screen needs a moment to go; a start before then would be refused.
+static void waitSessionGone(const std::string& gameid, const std::string& user) {
+  const unsigned kStepMs = 250, kBoundMs = 5000;
+  for (unsigned waited = 0; waited < kBoundMs; waited += kStepMs) {
+    if (sessionPids(serviceRunner.run(lookupLine(gameid), user)).empty()) return;
+    serviceRunner.pause(kStepMs);
+  }
+}
+
+// The start parameters at their positions; missing ones read as empty.
+struct StartParameters {
+  std::string gameid, startmode, premode, postmode, priority, affinity, servicetype;
+  explicit StartParameters(const std::vector<std::string>& strlines)
+      : gameid(arg(strlines, 1)),
+        startmode(arg(strlines, 2)),
+        premode(arg(strlines, 3)),
+        postmode(arg(strlines, 4)),
+        priority(arg(strlines, 5)),
+        affinity(arg(strlines, 6)),
+        servicetype(arg(strlines, 7)) {}
+  std::string start(std::string& user) {
+    return startServer(user, startmode, priority, gameid, affinity, premode, postmode, servicetype);
+  }
+};
+
+std::string startService(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  return StartParameters(strlines).start(user);
+}
+
+std::string stopService(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  std::string gameid = arg(strlines, 1), servicetype = arg(strlines, 2), premode = arg(strlines, 3);
+  return stopServer(gameid, user, servicetype, premode);
+}
+
+std::string restartService(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  StartParameters p(strlines);
+  // A bad value stops nothing: the running service keeps running.
+  if (!serviceParametersValid(p.priority, p.affinity)) return "fail";
+  stopServer(p.gameid, user, p.servicetype, p.premode);
+  waitSessionGone(p.gameid, user);
+  return p.start(user);
+}
+
+std::string serviceStatus(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
+  cmddo = composeLine(kStatusLine, {shellQuote(arg(strlines, 1)), shellQuote(arg(strlines, 2)),
+                                    shellQuote(arg(strlines, 3))});
+  return std::string();
+}
+
+std::string screenExec(std::vector<std::string>& strlines, std::string& user, std::string& cmddo) {
+  const std::string& session = arg(strlines, 1);
+  cmddo = composeLine(kScreenExecLine, {shellQuote(user), sessionPidsLine(session), shellQuote(session),
+                                        shellQuote(arg(strlines, 2))});
+  return std::string();
+}

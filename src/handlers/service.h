@@ -1,0 +1,44 @@
+// Game services in detached screen sessions named "service<id>": "start", "stop", "restart",
+// "status" and "screenexec", with startServer and stopServer. Handlers run on the calling
+// worker thread and block it while they wait; they share no state.
+#ifndef KADREL_HANDLERS_SERVICE_H
+#define KADREL_HANDLERS_SERVICE_H
+
+#include <string>
+#include <vector>
+
+// What the service handlers use to run a line as an account and to wait. The agent uses
+// returnExec and a real sleep; unit tests put in a recorder with scripted outputs.
+struct ServiceRunner {
+  std::string (*run)(const std::string& line, const std::string& user);
+  void (*pause)(unsigned milliseconds);
+};
+extern ServiceRunner serviceRunner;
+
+// Starts the service in a detached screen session as `user` and answers the start line, or a
+// refusal ("Server is still running, ...", "Server has no executable", ...), or "fail".
+// `affinity` becomes the taskset prefix in place.
+std::string startServer(std::string& user, std::string& startmode, std::string& priority, std::string& gameid,
+                        std::string& affinity, std::string& premode, std::string& postmode,
+                        std::string& servicetype);
+
+// Runs the special stop line of `servicetype`, if it has one, and kills every session named
+// exactly "service<gameid>" ("pkill -u" of the account on FreeBSD). Answers "Server stopped".
+std::string stopServer(std::string& gameid, std::string& user, std::string& servicetype,
+                       std::string& premode);
+
+// True when `priority` is empty or an integer, and `affinity` empty or a CPU list as taskset
+// takes it. Logs a warning naming the bad value otherwise.
+bool serviceParametersValid(const std::string& priority, const std::string& affinity);
+
+// The process ids of the screen sessions a session lookup printed: one per line, digits only.
+std::vector<std::string> sessionPids(const std::string& lookupOutput);
+
+// The instruction handlers.
+std::string startService(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string stopService(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string restartService(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string serviceStatus(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string screenExec(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+
+#endif

@@ -1,0 +1,273 @@
+// Game services in real screen sessions of a real account: start, status, console input,
+// stop and restart, the refusals, the special stop line, priority and processor affinity.
+// Screen writes its log in bursts (about every 10 s), so log checks wait with a wide bound.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "AgentFixture.h"
+
+namespace {
+
+const std::string kAccount = "svcgame";
+const std::string kHome = "/home/" + kAccount;
+
+// Prints a line, then echoes every line typed into its console.
+const char kGameServer[] =
+    "#!/bin/bash\n"
+    "echo \"game server ready\"\n"
+    "while IFS= read -r line; do printf 'got:%s\\n' \"$line\"; done\n";
+
+std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// A shell line run as the account, as root would with su; its standard output.
+std::string asAccount(const std::string& line) {
+  return shell("su -s /bin/bash " + kAccount + " -c " + quoted(line) + " 2>/dev/null");
+}
+
+// Asks `done` every 200 ms (each ask may start programs) for at most `timeoutMs`.
+bool pollUntil(const std::function<bool()>& done, int timeoutMs) {
+  return waitUntil(
+      [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return done();
+      },
+      timeoutMs);
+}
+
+// The account's screen sessions: session name -> pid of its screen process (several sessions
+// of one name are kept under "name#2", ...).
+std::map<std::string, std::string> sessions() {
+  std::map<std::string, std::string> found;
+  std::istringstream list(asAccount("screen -wipe >/dev/null; screen -list"));
+  for (std::string line; std::getline(list, line);) {
+    if (line.empty() || line[0] != '\t') continue;
+    std::string field = line.substr(1, line.find('\t', 1) - 1);
+    size_t dot = field.find('.');
+    if (dot == std::string::npos) continue;
+    std::string name = field.substr(dot + 1);
+    for (int n = 2; found.count(name); ++n) name = field.substr(dot + 1) + "#" + std::to_string(n);
+    found[name] = field.substr(0, dot);
+  }
+  return found;
+}
+
+// The fields of /proc/<pid>/stat after the command name (field 3 is element 0).
+std::vector<std::string> statFields(const std::string& pid) {
+  std::string stat = readWholeFile("/proc/" + pid + "/stat");
+  if (stat.rfind(')') == std::string::npos) return {};
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::vector<std::string> fields;
+  for (std::string f; rest >> f;) fields.push_back(f);
+  return fields;
+}
+
+bool processGone(const std::string& pid) {
+  std::vector<std::string> f = statFields(pid);
+  return f.empty() || f[0] == "Z";
+}
+
+// The first process whose parent is `parent`.
+std::string childOf(const std::string& parent) {
+  std::istringstream pids(shell("ls /proc | grep -E '^[0-9]+$'"));
+  for (std::string pid; pids >> pid;) {
+    std::vector<std::string> f = statFields(pid);
+    if (f.size() > 1 && f[1] == parent) return pid;
+  }
+  return std::string();
+}
+
+std::string statusLine(const std::string& pid, const std::string& key) {
+  std::istringstream in(readWholeFile("/proc/" + pid + "/status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, key.size() + 1, key + ":") == 0) {
+      size_t v = line.find_first_not_of(" \t", key.size() + 1);
+      return v == std::string::npos ? std::string() : line.substr(v);
+    }
+  return std::string();
+}
+
+// The start line the agent answers for a plain start of ./srv.sh.
+std::string startLine(const std::string& id, const std::string& servicetype = "srv.sh",
+                      const std::string& affinity = "") {
+  return "cd /home/'" + kAccount + "'/ ;  if [ ! -f " + (servicetype.empty() ? "" : "'" + servicetype + "'") +
+         " ] ; then echo NOEXEC; else screen -c /home/'" + kAccount + "'/.screenrc.'" + id +
+         "' -mdL -S service'" + id + "' bash -c \"" + affinity + "./srv.sh\" ;  fi ;";
+}
+
+class ServiceTest : public AgentFixture {
+ protected:
+  void SetUp() override {
+    AgentFixture::SetUp();
+    if (HasFatalFailure()) return;
+    ensureAccount(kAccount, "-u 46019");  // a uid no other test account shares
+    if (HasFatalFailure()) return;
+    writeAs(kHome + "/srv.sh", kGameServer, 0755);
+    startAgent();
+  }
+
+  void TearDown() override {
+    for (const auto& s : sessions()) kill(atoi(s.second.c_str()), SIGKILL);
+    asAccount("screen -wipe");
+    AgentFixture::TearDown();
+  }
+
+  // Writes a file owned by the account.
+  void writeAs(const std::string& path, const std::string& content, mode_t mode = 0644) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    ASSERT_EQ(0, chmod(path.c_str(), mode));
+    shell("chown " + kAccount + ": " + quoted(path));
+  }
+
+  // The screen configuration file that names the service's log.
+  void provision(const std::string& id) {
+    writeAs(kHome + "/.screenrc." + id, "logfile " + kHome + "/screenlog." + id + "\nlog on");
+  }
+
+  std::string run(const std::string& instruction) { return runInstruction(instruction, kAccount); }
+
+  std::string screenlog(const std::string& id) { return readWholeFile(kHome + "/screenlog." + id); }
+  bool logShows(const std::string& id, const std::string& text, int timeoutMs = 40000) {
+    return pollUntil([&] { return screenlog(id).find(text) != std::string::npos; }, timeoutMs);
+  }
+};
+
+using ServiceLifecycle = ServiceTest;
+using ServiceRefusals = ServiceTest;
+using ServicePriority = ServiceTest;
+
+TEST_F(ServiceLifecycle, StartStatusInputStopAndRestartWithServiceOneBesideTwelve) {
+  provision("1");
+  provision("12");
+  ASSERT_EQ(startLine("12") + "\r\n", run("start:_:12:_:./srv.sh:_::_::_::_::_:srv.sh"));
+  ASSERT_EQ(1u, sessions().count("service12"));
+  // Service 12 runs; 1 is another service. No executable named: the session starts anyway.
+  ASSERT_EQ(startLine("1", "") + "\r\n", run("start:_:1:_:./srv.sh"));
+  std::map<std::string, std::string> running = sessions();
+  ASSERT_EQ(2u, running.size());
+  const std::string pid1 = running["service1"], pid12 = running["service12"];
+  EXPECT_EQ("Server is still running, you will need to stop it first..\r\n", run("start:_:1:_:./srv.sh"));
+
+  // Typed into the console exactly; neither the shell nor screen interprets any of it.
+  const std::string typed =
+      "say \"hi\" ';' $(touch /tmp/pwned) `touch /tmp/pwned2` $HOME ${USER} ^C \\015 | & x\\y %s";
+  EXPECT_EQ("\n\r\n", run("screenexec:_:service1:_:" + typed));
+  EXPECT_EQ("\n\r\n", run("screenexec:_:service12:_:line for twelve"));
+
+  const std::string status = run("status:_:" + kAccount + ":_:SCREEN:_:service12");
+  EXPECT_NE(std::string::npos, ("\n" + status).find("\n" + pid12 + "\n")) << status;
+  EXPECT_EQ(std::string::npos, ("\n" + status).find("\n" + pid1 + "\n")) << status;
+
+  EXPECT_TRUE(logShows("1", "got:" + typed + "\r\n")) << screenlog("1");
+  EXPECT_TRUE(logShows("12", "game server ready\r\nline for twelve\r\ngot:line for twelve\r\n"))
+      << screenlog("12");
+  EXPECT_EQ(std::string::npos, screenlog("12").find(typed));
+  EXPECT_FALSE(access("/tmp/pwned", F_OK) == 0 || access("/tmp/pwned2", F_OK) == 0);
+  EXPECT_EQ("",
+            shell("ls -A /tmp | grep '^tmp\\.' ; ls -A " + kHome + " | grep tmp"));  // no temporary file left
+  EXPECT_EQ(pid1, sessions()["service1"]) << "^C reached the service";
+
+  // "stop" of 1 leaves 12 running.
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:1"));
+  EXPECT_TRUE(pollUntil([&] { return sessions().count("service1") == 0; }, 10000));
+  EXPECT_TRUE(processGone(pid1));
+  EXPECT_EQ(pid12, sessions()["service12"]);
+
+  // Restart of a running service, then of a stopped one.
+  EXPECT_EQ(startLine("12") + "\r\n", run("restart:_:12:_:./srv.sh:_::_::_::_::_:srv.sh"));
+  running = sessions();
+  EXPECT_EQ(1u, running.size());
+  EXPECT_NE(pid12, running["service12"]);
+  EXPECT_TRUE(processGone(pid12));
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:12:_:srv.sh"));
+  EXPECT_TRUE(pollUntil([&] { return sessions().empty(); }, 10000));
+  EXPECT_EQ(startLine("12") + "\r\n", run("RESTART:_:12:_:./srv.sh:_::_::_::_::_:srv.sh"));
+  EXPECT_EQ(1u, sessions().count("service12"));
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:12"));  // stopped twice: harmless
+}
+
+TEST_F(ServiceRefusals, BadValuesRunNothingMissingExecutableAndEverySessionOfTheName) {
+  provision("5");
+  ASSERT_EQ(startLine("5") + "\r\n", run("start:_:5:_:./srv.sh:_::_::_::_::_:srv.sh"));
+  const std::string pid5 = sessions()["service5"];
+  const std::string pre = kHome + "/pre-ran", post = kHome + "/post-ran";
+  const std::string hooks = ":_:touch " + pre + ";:_:touch " + post + ";";
+  const struct {
+    std::string instruction, reply, warning;
+  } rows[] = {
+      {"restart:_:5:_:./srv.sh" + hooks + ":_:x5", "fail", "priority is not an integer"},
+      {"restart:_:5:_:./srv.sh" + hooks + ":_::_:0;touch " + pre, "fail", "affinity is not a CPU list"},
+      {"start:_:6:_:./srv.sh" + hooks + ":_:1 2", "fail", "priority is not an integer"},
+      {"start:_:6:_:./srv.sh" + hooks + ":_::_:$(id)", "fail", "affinity is not a CPU list"},
+      {"start:_:6:_:./srv.sh:_::_::_::_::_:missing.bin", "Server has no executable", ""},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.reply + "\r\n", run(row.instruction)) << row.instruction;
+    if (!row.warning.empty()) {
+      EXPECT_NE(std::string::npos, agentStderr().find(row.warning)) << row.instruction;
+    }
+  }
+  EXPECT_NE(0, access(pre.c_str(), F_OK));
+  EXPECT_NE(0, access(post.c_str(), F_OK));
+  std::map<std::string, std::string> running = sessions();
+  EXPECT_EQ(1u, running.size());
+  EXPECT_EQ(pid5, running["service5"]) << "a refused restart stopped the service";
+
+  // Two sessions of one name (two starts at once can make them): "stop" ends both.
+  asAccount("cd && screen -dmS service5 sleep 600");
+  ASSERT_EQ(1u, sessions().count("service5#2"));
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:5"));
+  EXPECT_TRUE(pollUntil([&] { return sessions().empty(); }, 10000));
+
+  // A special executable's own stop line runs even without a session.
+  shell("cp /bin/sleep " + kHome + "/sc_serv && chown " + kAccount + ": " + kHome + "/sc_serv");
+  const std::string loose =
+      shell("su -s /bin/bash " + kAccount + " -c 'cd && (setsid ./sc_serv 600 >/dev/null 2>&1 & echo $!)'");
+  const std::string loosePid = loose.substr(0, loose.find('\n'));
+  ASSERT_FALSE(processGone(loosePid));
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:6:_:SC_SERV"));
+  EXPECT_TRUE(pollUntil([&] { return processGone(loosePid); }, 10000));
+  if (!processGone(loosePid)) kill(atoi(loosePid.c_str()), SIGKILL);
+}
+
+// Both starts wait 3 + 15 seconds; they run side by side.
+TEST_F(ServicePriority, ReniceAndAffinityReachTheServiceProcess) {
+  cpu_set_t allowed;
+  ASSERT_EQ(0, sched_getaffinity(0, sizeof allowed, &allowed));
+  int cpu = CPU_SETSIZE - 1;
+  while (cpu > 0 && !CPU_ISSET(cpu, &allowed)) --cpu;
+  const std::string affinity = std::to_string(cpu);
+  provision("20");
+  provision("21");
+  auto reniced = sendInstruction("start:_:20:_:./srv.sh:_::_::_:7:_:" + affinity + ":_:srv.sh", kAccount);
+  auto ended = sendInstruction("start:_:21:_:sleep 8:_::_::_:7", kAccount);
+  std::string got;
+  EXPECT_TRUE(reniced->waitClosed(120000, &got));
+  EXPECT_EQ(startLine("20", "srv.sh", "taskset -c " + affinity + " ") + "\r\n", got);
+  EXPECT_TRUE(ended->waitClosed(120000, &got));
+  EXPECT_EQ("Unable to renice service, service pid not found\r\n", got);
+
+  const std::string service = childOf(sessions()["service20"]);
+  ASSERT_FALSE(service.empty());
+  ASSERT_GT(statFields(service).size(), 16u);
+  EXPECT_EQ("7", statFields(service)[16]);  // the nice value
+  EXPECT_EQ(affinity, statusLine(service, "Cpus_allowed_list"));
+  std::vector<std::string> lines = logLines();
+  EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "Attempting to set renice in 15 seconds..."));
+}
+
+}  // namespace
