@@ -2,6 +2,7 @@
 #include "dispatch/InstructionTable.h"
 
 #include "handlers/directorymd5.h"
+#include "handlers/files.h"
 #include "handlers/generic.h"
 #include "handlers/hostinfo.h"
 #include "handlers/service.h"
@@ -17,6 +18,11 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"start", startService, kReply},
     {"stop", stopService, kReply},
     {"restart", restartService, kReply},
+    {"deldir", insDelDir, kReply},
+    {"movedir", insMoveDir, kReply},
+    {"renamefile", insRenameFile, kReply},
+    {"deletefile", insDeleteFile, kReply},
+    {"writefile", insWriteFile, kReply},
     {"directorymd5", directoryMd5, kReply},
     {"update", runUpdate, kCommand},
     {"version", versionInfo, kReply},
@@ -24,6 +30,7 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"iplist", ipList, kCommand},
     {"extract", extractArchive, kReplyOrCommand},
     {"status", serviceStatus, kCommand},
+    {"readfile", insReadFile, kReply},
     {"isfile", isFile, kCommand},
     {"isdir", isDir, kCommand},
     {"screenexec", screenExec, kCommand},

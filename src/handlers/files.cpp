@@ -1,10 +1,18 @@
-// Protected paths and tree removal.
+// The file operations, protected paths and tree removal.
 #include "handlers/files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 
 #include "core/Settings.h"
+#include "dispatch/Child.h"
+#include "dispatch/InstructionParserHelpers.h"
 
 // The paths no removal deletes, in the order they are compared.
 static const char* const kProtectedPaths[] = {"",     "/",    "/home", "/bin",  "/etc",  "/usr", "/sys",
@@ -71,4 +79,139 @@ int removeDirectory(const std::string& path, std::string& warning) {
   const int rv = nftw(start.c_str(), unlink_cb, 64, FTW_DEPTH | FTW_PHYS);
   walk_warning = outer;
   return rv;
+}
+
+// Runs one operation's work in a child as `user` and answers with the text it formed. The
+// work's exceptions are caught in the child: logged by the parent as "There was a problem with
+// <what>: ..." and answered with `failed`. No child at all (pipe or fork failed): "Failed".
+static std::string runOperation(const std::string& user, const char* what, const char* failed,
+                                const std::function<std::string(WorkOutput&)>& work) {
+  std::string reply;
+  const ChildStatus status = runWorkAs(
+      user,
+      [&](WorkOutput& out) {
+        std::string result;
+        try {
+          result = work(out);
+        } catch (const std::exception& e) {
+          out.warn(std::string("There was a problem with ") + what + ": " + e.what());
+          result = failed;
+        }
+        out.append(result);
+      },
+      reply);
+  return status == ChildStatus::StartFailed ? std::string("Failed") : reply;
+}
+
+std::string readfile(const std::string& user, const std::string& file) {
+  return runOperation(user, "readFile", "", [&](WorkOutput& out) -> std::string {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    // Every line is followed by a line feed and the end of the file by one more, so the reply
+    // is the bytes as they are plus one line feed.
+    char buf[65536];
+    bool any = false;
+    for (;;) {
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n == 0) break;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int err = errno;
+        close(fd);
+        out.warn(std::string("There was a problem with readFile: ") + strerror(err));
+        if (!any) return std::string();
+        // Part of the file has gone to the parent already: ending without the done mark makes
+        // it drop that part rather than answer with a cut file.
+        out.flush();
+        _exit(1);
+      }
+      out.append(buf, static_cast<size_t>(n));
+      any = true;
+    }
+    close(fd);
+    return "\n";
+  });
+}
+
+// Writes all of `data`, retrying short and interrupted writes. False (errno set) on failure.
+static bool writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+std::string writeFile(const std::string& user, const std::string& file, const std::string& contents) {
+  // The owner is looked up here: the child makes plain system calls only.
+  AccountContext owner;
+  const bool known = LookupAccount(user, owner);
+  return runOperation(user, "writefile", "Failed", [&](WorkOutput& out) -> std::string {
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      out.log("Cannot open output file");
+      return "Failed";
+    }
+    int err = writeAll(fd, contents) ? 0 : (errno != 0 ? errno : EIO);
+    if (known && fchown(fd, owner.uid, owner.gid) != 0) out.warn("chown() error");
+    // A full device or a remote file system may report the failure only here.
+    if (close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) {
+      out.warn(std::string("There was a problem with writefile: ") + strerror(err));
+      return "Failed";
+    }
+    return "Created";
+  });
+}
+
+std::string deletefile(const std::string& user, const std::string& file) {
+  return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0 || checkRemove(file.c_str()) != 1) return "File not found";
+    return remove(file.c_str()) == 0 ? "File deleted" : "Error deleting file";
+  });
+}
+
+std::string renamefile(const std::string& user, const std::string& file, const std::string& fileb) {
+  return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
+    return rename(file.c_str(), fileb.c_str()) == 0 ? "File renamed" : "Error renaming file";
+  });
+}
+
+std::string movedir(const std::string& user, const std::string& file, const std::string& fileb) {
+  return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
+    return rename(file.c_str(), fileb.c_str()) == 0 ? "Directory moved" : "Error moving rirectory";
+  });
+}
+
+std::string deldir(const std::string& user, const std::string& file) {
+  return runOperation(user, "writefile", "Failed", [&](WorkOutput& out) -> std::string {
+    std::string warning;
+    removeDirectory(file, warning);
+    if (warning.empty()) return "Directory removed";
+    out.warn(warning);
+    return "Failed";
+  });
+}
+
+std::string insReadFile(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  return readfile(user, arg(strlines, 1));
+}
+std::string insWriteFile(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  return writeFile(user, arg(strlines, 1), arg(strlines, 2));
+}
+std::string insDeleteFile(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  return deletefile(user, arg(strlines, 1));
+}
+std::string insRenameFile(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  return renamefile(user, arg(strlines, 1), arg(strlines, 2));
+}
+std::string insMoveDir(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  return movedir(user, arg(strlines, 1), arg(strlines, 2));
+}
+std::string insDelDir(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  return deldir(user, arg(strlines, 1));
 }

@@ -1,7 +1,9 @@
-// Identity-bound file operations and the protected paths: which paths no removal may delete
-// (checkRemove) and the removal of a directory tree (removeDirectory, walk callback unlink_cb).
-// The removal functions make plain system calls only and never log, so they may run in a
-// forked child; they hand any warning back to their caller, who logs it.
+// Identity-bound file operations ("readfile", "writefile", "deletefile", "renamefile",
+// "movedir", "deldir"), each done in a child that has become the acting account, and the
+// protected paths: which paths no removal may delete (checkRemove) and the removal of a
+// directory tree (removeDirectory, walk callback unlink_cb). The removal functions make plain
+// system calls only and never log, so they may run in a forked child; they hand any warning
+// back to their caller, who logs it. Every operation may run on any thread.
 #ifndef KADREL_HANDLERS_FILES_H
 #define KADREL_HANDLERS_FILES_H
 
@@ -9,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 // The form of `path` that the protected paths are compared with: a relative path taken from
 // the working directory, the parent directory resolved by the kernel (links, ".", ".." and
@@ -34,5 +37,32 @@ int removeDirectory(const std::string& path, std::string& warning);
 // The walk callback of removeDirectory: removes `fpath` unless it is protected. 0 lets the
 // walk go on; the failing remove's result stops it.
 int unlink_cb(const char* fpath, const struct stat* sb, int typeflag, struct FTW* ftwbuf);
+
+// The operations. Each answers with the text its child formed; "Failed" when no child could be
+// started; empty when the account is unknown or could not be taken on.
+
+// The file's bytes followed by one line feed (every line of it followed by a line feed, and
+// one more after a final line feed); empty when it cannot be opened or read.
+std::string readfile(const std::string& user, const std::string& file);
+// Creates or truncates `file`, writes `contents` whole and hands the file to the account:
+// "Created", or "Failed" when it could not be opened or written.
+std::string writeFile(const std::string& user, const std::string& file, const std::string& contents);
+// Removes one file, link or empty directory: "File deleted", "Error deleting file", or "File
+// not found" (also for a protected path).
+std::string deletefile(const std::string& user, const std::string& file);
+// rename(): "File renamed" / "Error renaming file"; "Directory moved" / "Error moving rirectory".
+std::string renamefile(const std::string& user, const std::string& file, const std::string& fileb);
+std::string movedir(const std::string& user, const std::string& file, const std::string& fileb);
+// removeDirectory(): "Directory removed", or "Failed" when the walk stopped on an entry it
+// could not remove.
+std::string deldir(const std::string& user, const std::string& file);
+
+// The instructions, arguments as listed above after the name.
+std::string insReadFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string insWriteFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string insDeleteFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string insRenameFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string insMoveDir(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+std::string insDelDir(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 
 #endif

@@ -1,0 +1,241 @@
+// File operations as an account and as root: the host's permissions apply to the account,
+// readfile's line rules, writefile's contents and ownership, protected paths in their
+// normalised forms, links neither followed nor deleted through, rename and move.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "AgentFixture.h"
+
+namespace {
+
+const char kAccount[] = "kfiles";
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+uid_t ownerOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+class FilesTest : public AgentFixture {
+ protected:
+  void SetUp() override {
+    AgentFixture::SetUp();
+    if (HasFatalFailure()) return;
+    ensureAccount(kAccount);
+    uid_ = static_cast<uid_t>(std::stoul(runProgram({"/usr/bin/id", "-u", kAccount}, "").out));
+    home_ = std::string("/home/") + kAccount;
+    // A directory of root's that the account may read but not write.
+    rootDir_ = dir_ + "/rootonly";
+    ASSERT_EQ(0, mkdir(rootDir_.c_str(), 0755));
+    startAgent();
+  }
+  void TearDown() override {
+    runProgram({"/bin/bash", "-c", "rm -rf " + home_ + "/t"}, "");
+    AgentFixture::TearDown();
+  }
+  // The reply without the session's CR LF.
+  std::string reply(const std::string& instruction, const std::string& user = kAccount) {
+    std::string got = runInstruction(instruction, user);
+    return got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0 ? got.substr(0, got.size() - 2)
+                                                                          : got;
+  }
+  // A scratch directory in the account's home, owned by it.
+  std::string scratch() {
+    const std::string t = home_ + "/t";
+    mkdir(t.c_str(), 0755);
+    chown(t.c_str(), uid_, uid_);
+    return t;
+  }
+  size_t count(const std::string& text, const std::string& what) const {
+    size_t n = 0;
+    for (size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + 1)) ++n;
+    return n;
+  }
+
+  uid_t uid_ = 0;
+  std::string home_, rootDir_;
+};
+
+using ReadFile = FilesTest;
+using WriteFile = FilesTest;
+using DeleteFile = FilesTest;
+using RenameAndMove = FilesTest;
+using DelDir = FilesTest;
+
+TEST_F(ReadFile, EveryLineEndsInALineFeedAndTheEndAddsOne) {
+  const std::string t = scratch();
+  const struct {
+    const char* name;
+    std::string contents, expected;
+  } rows[] = {
+      {"two", "a\nb", "a\nb\n"},
+      {"two-lf", "a\nb\n", "a\nb\n\n"},
+      {"empty", "", "\n"},
+      {"crlf", "a\r\nb\r\n", "a\r\nb\r\n\n"},
+      {"nul", std::string("a\0b", 3), std::string("a\0b\n", 4)},
+  };
+  for (const auto& row : rows) {
+    writeFile(t + "/" + row.name, row.contents);
+    EXPECT_EQ(row.expected, reply("readfile:_:" + t + "/" + row.name)) << row.name;
+  }
+  EXPECT_EQ("a\nb\n", reply("readfile:_:t/two")) << "relative to the account's home";
+  EXPECT_EQ("", reply("readfile:_:" + t + "/missing"));
+  EXPECT_EQ("", reply("readfile:_:" + t)) << "a directory opens but cannot be read";
+  EXPECT_NE(std::string::npos, agentStderr().find("There was a problem with readFile: "));
+  const std::string big(3 * 65536 + 7, 'z');
+  writeFile(t + "/big", big);
+  EXPECT_EQ(big + "\n", reply("readfile:_:" + t + "/big"));
+}
+
+TEST_F(ReadFile, TheAccountReadsOnlyWhatItMayRootInAnyCaseReadsAll) {
+  writeFile(rootDir_ + "/secret", "s3cret");
+  chmod((rootDir_ + "/secret").c_str(), 0600);
+  EXPECT_EQ("", reply("readfile:_:" + rootDir_ + "/secret"));
+  EXPECT_EQ("s3cret\n", reply("readfile:_:" + rootDir_ + "/secret", "root"));
+  EXPECT_EQ("s3cret\n", reply("readfile:_:" + rootDir_ + "/secret", "RoOt"));
+  EXPECT_EQ("s3cret\n", reply("readfile:_:rootonly/secret", "ROOT")) << "root works in the start directory";
+  // An unknown account: nothing runs, nothing is read.
+  EXPECT_EQ("", reply("readfile:_:" + rootDir_ + "/secret", "knosuchaccount"));
+  EXPECT_NE(std::string::npos, agentStderr().find("getpwnam_r()"));
+}
+
+TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
+  const std::string t = scratch();
+  const std::string contents("one\0two\nthree", 13);
+  EXPECT_EQ("Created", reply("writefile:_:" + t + "/new:_:" + contents));
+  EXPECT_EQ(contents, readWholeFile(t + "/new"));
+  EXPECT_EQ(uid_, ownerOf(t + "/new"));
+  EXPECT_EQ("Created", reply("writefile:_:t/new:_:"));
+  EXPECT_EQ("", readWholeFile(t + "/new")) << "empty contents truncate";
+  EXPECT_EQ("Created", reply("writefile:_:" + t + "/cut:_:a:_:b"));
+  EXPECT_EQ("a", readWholeFile(t + "/cut")) << "the separator ends the contents";
+
+  EXPECT_EQ("Created", reply("writefile:_:" + rootDir_ + "/byroot:_:x", "root"));
+  EXPECT_EQ(0u, ownerOf(rootDir_ + "/byroot"));
+
+  // A file of root's that everybody may write: written, but it stays root's.
+  writeFile(dir_ + "/shared", "old");
+  chmod((dir_ + "/shared").c_str(), 0666);
+  EXPECT_EQ("Created", reply("writefile:_:" + dir_ + "/shared:_:new"));
+  EXPECT_EQ("new", readWholeFile(dir_ + "/shared"));
+  EXPECT_EQ(0u, ownerOf(dir_ + "/shared"));
+  EXPECT_NE(std::string::npos, agentStderr().find("chown() error"));
+
+  EXPECT_EQ("Failed", reply("writefile:_:" + rootDir_ + "/denied:_:x"));
+  EXPECT_FALSE(exists(rootDir_ + "/denied"));
+  EXPECT_EQ(1u, count(agentStdout(), "\nCannot open output file\n"));
+  EXPECT_EQ("Failed", reply("writefile:_:/dev/full:_:x", "root"));
+  EXPECT_NE(std::string::npos,
+            agentStderr().find("There was a problem with writefile: No space left on device"));
+  EXPECT_EQ("", reply("writefile:_:" + t + "/ghost:_:x", "knosuchaccount"));
+  EXPECT_FALSE(exists(t + "/ghost"));
+}
+
+TEST_F(DeleteFile, ProtectedPathsInAnyFormAreNotFound) {
+  const std::string t = scratch();
+  ASSERT_EQ(0, symlink("/", (t + "/root").c_str()));
+  for (const std::string& path :
+       {std::string("/etc/."), std::string("//home/"), std::string("/tmp/../"), std::string("/HOME"),
+        std::string("/usr/local/.."), t + "/root/etc", std::string("/var/./"), std::string("")}) {
+    EXPECT_EQ("File not found", reply("deletefile:_:" + path, "root")) << path;
+  }
+  for (const char* path : {"/etc", "/home", "/tmp", "/usr", "/var"}) EXPECT_TRUE(exists(path)) << path;
+}
+
+TEST_F(DeleteFile, FilesLinksAndDirectoriesWithTheAccountsPermissions) {
+  const std::string t = scratch();
+  writeFile(t + "/f", "x");
+  writeFile(t + "/target", "x");
+  ASSERT_EQ(0, symlink((t + "/target").c_str(), (t + "/link").c_str()));
+  ASSERT_EQ(0, symlink("/no/such/target", (t + "/dangling").c_str()));
+  ASSERT_EQ(0, mkdir((t + "/emptydir").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((t + "/fulldir").c_str(), 0755));
+  writeFile(t + "/fulldir/x", "x");
+  runProgram({"/bin/chown", "-R", kAccount, t}, "");
+  writeFile(rootDir_ + "/rootfile", "x");
+  const std::pair<std::string, std::string> rows[] = {
+      {t + "/f", "File deleted"},          {t + "/link", "File deleted"},
+      {t + "/dangling", "File not found"},  // the status check follows the link
+      {t + "/emptydir", "File deleted"},   {t + "/fulldir", "Error deleting file"},
+      {t + "/missing", "File not found"},  {rootDir_ + "/rootfile", "Error deleting file"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.second, reply("deletefile:_:" + row.first)) << row.first;
+  EXPECT_FALSE(exists(t + "/link"));
+  EXPECT_TRUE(exists(t + "/target"));
+  EXPECT_TRUE(exists(t + "/dangling"));
+  EXPECT_TRUE(exists(t + "/fulldir/x"));
+  EXPECT_TRUE(exists(rootDir_ + "/rootfile"));
+  EXPECT_EQ("File deleted", reply("deletefile:_:" + rootDir_ + "/rootfile", "root"));
+}
+
+TEST_F(RenameAndMove, RenameReplacesMoveRefusesANonEmptyTarget) {
+  const std::string t = scratch();
+  writeFile(t + "/a", "A");
+  writeFile(t + "/b", "B");
+  ASSERT_EQ(0, mkdir((t + "/d1").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((t + "/d2").c_str(), 0755));
+  writeFile(t + "/d2/x", "x");
+  writeFile(rootDir_ + "/r", "r");
+  runProgram({"/bin/chown", "-R", kAccount, t}, "");
+  const struct {
+    std::string instruction, expected;
+  } rows[] = {
+      {"renamefile:_:" + t + "/a:_:" + t + "/b", "File renamed"},
+      {"renamefile:_:" + t + "/a:_:" + t + "/c", "Error renaming file"},
+      {"RENAMEFILE:_:" + rootDir_ + "/r:_:" + t + "/r", "Error renaming file"},  // not the account's
+      {"movedir:_:" + t + "/d1:_:" + t + "/d2", "Error moving rirectory"},
+      {"movedir:_:" + t + "/d1:_:t/d3", "Directory moved"},
+      {"movedir:_:" + t + "/missing:_:" + t + "/d4", "Error moving rirectory"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.expected, reply(row.instruction)) << row.instruction;
+  EXPECT_EQ("A", readWholeFile(t + "/b"));
+  EXPECT_TRUE(exists(t + "/d3"));
+  EXPECT_TRUE(exists(rootDir_ + "/r"));
+}
+
+TEST_F(DelDir, RemovesTheTreeNeverThroughALink) {
+  const std::string t = scratch();
+  writeFile(dir_ + "/outside", "kept");
+  ASSERT_EQ(0, mkdir((t + "/tree").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((t + "/tree/sub").c_str(), 0755));
+  writeFile(t + "/tree/sub/f", "x");
+  ASSERT_EQ(0, symlink(dir_.c_str(), (t + "/tree/sub/dirlink").c_str()));
+  ASSERT_EQ(0, symlink(dir_.c_str(), (t + "/startlink").c_str()));
+  writeFile(t + "/plain", "x");
+  runProgram({"/bin/chown", "-hR", kAccount, t}, "");
+  const std::pair<std::string, std::string> rows[] = {
+      {t + "/tree", "Directory removed"},
+      {t + "/startlink/", "Directory removed"},  // only the link goes
+      {t + "/plain", "Directory removed"},
+      {t + "/missing", "Directory removed"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.second, reply("deldir:_:" + row.first)) << row.first;
+  for (const char* gone : {"/tree", "/startlink", "/plain"}) EXPECT_FALSE(exists(t + gone)) << gone;
+  EXPECT_EQ("kept", readWholeFile(dir_ + "/outside"));
+}
+
+TEST_F(DelDir, AnEntryTheAccountMayNotRemoveStopsTheWalkAndAnswersFailed) {
+  const std::string t = scratch();
+  ASSERT_EQ(0, mkdir((t + "/tree").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((t + "/tree/rootsub").c_str(), 0755));
+  writeFile(t + "/tree/rootsub/f", "x");
+  chown((t + "/tree").c_str(), uid_, uid_);
+  EXPECT_EQ("Failed", reply("deldir:_:" + t + "/tree"));
+  EXPECT_TRUE(exists(t + "/tree/rootsub/f"));
+  EXPECT_EQ(1u, count(agentStderr(), "There was a problem with removeDirectory() 1"));
+  EXPECT_EQ("Directory removed", reply("deldir:_:" + t + "/tree", "root"));
+  EXPECT_FALSE(exists(t + "/tree"));
+}
+
+}  // namespace
