@@ -12,6 +12,7 @@
 std::map<const std::string, Processor> instruction_table;
 
 // Names the exact table does not hold, compared without regard to letter case, in this order.
+// clang-format off
 const std::vector<NamedInstruction> instruction_chain = {
     {"whereami", whereAmI, kReply},
     {"changepass", changePass, kCommand},
@@ -47,6 +48,7 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"filesize", fileSize, kCommand},
     {"ping", pingHost, kCommand},
 };
+// clang-format on
 
 void initInstructions() {
   instruction_table["checkuser"] = Processor{checkUser, true};
