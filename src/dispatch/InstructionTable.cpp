@@ -5,6 +5,7 @@
 #include "handlers/files.h"
 #include "handlers/generic.h"
 #include "handlers/hostinfo.h"
+#include "handlers/provisioning.h"
 #include "handlers/service.h"
 #include "handlers/shellfiles.h"
 #include "handlers/user.h"
@@ -16,6 +17,9 @@ std::map<const std::string, Processor> instruction_table;
 const std::vector<NamedInstruction> instruction_chain = {
     {"whereami", whereAmI, kReply},
     {"changepass", changePass, kCommand},
+    {"addserver", addServer, kReply},
+    {"updateserver", updateServer, kReply},
+    {"removeserver", removeServer, kReply},
     {"start", startService, kReply},
     {"stop", stopService, kReply},
     {"restart", restartService, kReply},

@@ -1,5 +1,6 @@
 // Game services in real screen sessions of a real account: start, status, console input,
 // stop and restart, the refusals, the special stop line, priority and processor affinity.
+// Provisioning: "addserver", "updateserver", "removeserver".
 // Screen writes its log in bursts (about every 10 s), so log checks wait with a wide bound.
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -116,6 +117,7 @@ class ServiceTest : public AgentFixture {
     if (HasFatalFailure()) return;
     ensureAccount(kAccount, "-u 46019");  // a uid no other test account shares
     if (HasFatalFailure()) return;
+    shell("mkdir -p " + kHome + " && chown " + kAccount + ": " + kHome);  // an earlier removeserver took it
     writeAs(kHome + "/srv.sh", kGameServer, 0755);
     startAgent();
   }
@@ -134,9 +136,7 @@ class ServiceTest : public AgentFixture {
   }
 
   // The screen configuration file that names the service's log.
-  void provision(const std::string& id) {
-    writeAs(kHome + "/.screenrc." + id, "logfile " + kHome + "/screenlog." + id + "\nlog on");
-  }
+  void provision(const std::string& id) { ASSERT_EQ("Completed\r\n", run("addserver:_:" + id)); }
 
   std::string run(const std::string& instruction) { return runInstruction(instruction, kAccount); }
 
@@ -268,6 +268,168 @@ TEST_F(ServicePriority, ReniceAndAffinityReachTheServiceProcess) {
   EXPECT_EQ(affinity, statusLine(service, "Cpus_allowed_list"));
   std::vector<std::string> lines = logLines();
   EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "Attempting to set renice in 15 seconds..."));
+}
+
+struct FileFacts {
+  bool exists = false, isLink = false;
+  mode_t mode = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+FileFacts facts(const std::string& path) {
+  struct stat st;
+  FileFacts f;
+  if (lstat(path.c_str(), &st) != 0) return f;
+  f.exists = true;
+  f.isLink = S_ISLNK(st.st_mode);
+  f.mode = st.st_mode & 07777;
+  f.uid = st.st_uid;
+  f.gid = st.st_gid;
+  return f;
+}
+
+const std::string kRotation = "/etc/logrotate.d/" + kAccount;
+const std::string kRotationText = "/home/" + kAccount +
+                                  "/screenlog.*[!.gz] {\nmonthly\nrotate 1\ncreate 0644 " + kAccount +
+                                  "\ncompress\n}";
+
+class ServiceProvisioning : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    struct stat st;
+    ASSERT_EQ(0, stat(kHome.c_str(), &st));
+    uid_ = st.st_uid;
+    gid_ = st.st_gid;
+  }
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+};
+
+TEST_F(ServiceProvisioning, AddserverWritesBothFilesExactlyKeepsTheFirstAndNeverFollowsALink) {
+  const std::string screenrc = kHome + "/.screenrc.7";
+  shell("chown root:root " + kHome + " && chmod 0755 " + kHome);  // handed back to the account
+  ASSERT_EQ("Completed\r\n", run("addserver:_:7"));
+  FileFacts home = facts(kHome), rc = facts(screenrc), rot = facts(kRotation);
+  EXPECT_EQ(uid_, home.uid);
+  EXPECT_EQ(gid_, home.gid);
+  EXPECT_EQ("logfile /home/" + kAccount + "/screenlog.7\nlog on", readWholeFile(screenrc));
+  EXPECT_EQ(kRotationText, readWholeFile(kRotation));
+  EXPECT_TRUE(rc.exists && rot.exists);
+  EXPECT_EQ(0644u, rc.mode);
+  EXPECT_EQ(uid_, rc.uid);
+  EXPECT_EQ(gid_, rc.gid);
+  EXPECT_EQ(0644u, rot.mode);
+  EXPECT_EQ(0u, rot.uid);
+  EXPECT_EQ(0u, rot.gid);
+  // The rotation tool takes the entry as it is (it refuses files with a bad owner or mode); the
+  // entry has no "missingok", so a log must be there.
+  writeAs(kHome + "/screenlog.7", "a log line\n");
+  ProgramResult check = runProgram({"/usr/sbin/logrotate", "-d", kRotation}, "/");
+  EXPECT_EQ(0, check.status) << check.out << check.err;
+  EXPECT_EQ(std::string::npos, (check.out + check.err).find("rror")) << check.out << check.err;
+  EXPECT_NE(std::string::npos, (check.out + check.err).find("screenlog.*[!.gz]")) << check.out << check.err;
+
+  // Again: the screen configuration stays as it is, the rotation entry is written anew.
+  writeAs(screenrc, "edited by hand");
+  std::ofstream(kRotation, std::ios::trunc)
+      << "stale entry that is much longer than the real one, so the rewrite "
+         "must truncate it\n";
+  chmod(kRotation.c_str(), 0600);
+  ASSERT_EQ("Completed\r\n", run("addserver:_:7"));
+  EXPECT_EQ("edited by hand", readWholeFile(screenrc));
+  EXPECT_EQ(kRotationText, readWholeFile(kRotation));
+  EXPECT_EQ(0644u, facts(kRotation).mode);
+
+  // Links planted where the files go, to a file of root's and to a path nothing is at: the
+  // one is not written, the other not created.
+  const std::string target = "/etc/kadrel-link-target", nowhere = "/etc/kadrel-created-through-link";
+  std::ofstream(target) << "root's own";
+  ASSERT_EQ(0, symlink(nowhere.c_str(), (kHome + "/.screenrc.8").c_str()));
+  ASSERT_EQ(0, unlink(kRotation.c_str()));
+  ASSERT_EQ(0, symlink(target.c_str(), kRotation.c_str()));
+  ASSERT_EQ("Completed\r\n", run("addserver:_:8"));
+  EXPECT_EQ("root's own", readWholeFile(target));
+  EXPECT_FALSE(facts(nowhere).exists);
+  EXPECT_TRUE(facts(kHome + "/.screenrc.8").isLink);
+  EXPECT_TRUE(facts(kRotation).isLink);
+  EXPECT_TRUE(waitForLogLine("Cannot open users /etc/logrotate.d file"));
+  ASSERT_EQ(0, unlink(kRotation.c_str()));
+  ASSERT_EQ(0, symlink(nowhere.c_str(), kRotation.c_str()));
+  ASSERT_EQ("Completed\r\n", run("addserver:_:8"));
+  EXPECT_FALSE(facts(nowhere).exists);
+
+  // No /etc/logrotate.d: only the screen configuration file.
+  ASSERT_EQ(0, unlink(kRotation.c_str()));
+  ASSERT_EQ(0, rename("/etc/logrotate.d", "/etc/logrotate.d.away"));
+  EXPECT_EQ("Completed\r\n", run("addserver:_:9"));
+  EXPECT_TRUE(facts(kHome + "/.screenrc.9").exists);
+  EXPECT_FALSE(facts(kRotation).exists);
+  EXPECT_FALSE(facts("/etc/logrotate.d").exists);
+  ASSERT_EQ(0, rename("/etc/logrotate.d.away", "/etc/logrotate.d"));
+  unlink(target.c_str());
+}
+
+TEST_F(ServiceProvisioning, RemoveserverTakesTheHomeButNoLinkTargetAndAddserverBringsItBack) {
+  provision("7");
+  writeAs(kHome + "/screenlog.7", "old log");
+  shell(
+      "mkdir -p /etc/kadrel-keepdir && echo kept > /etc/kadrel-keepdir/file && echo kept > /etc/kadrel-keep");
+  shell("su -s /bin/bash " + kAccount + " -c 'cd && mkdir -p game/maps && touch game/maps/a && ln -s " +
+        "/etc/kadrel-keep escape && ln -s /etc/kadrel-keepdir game/escape-dir'");
+  EXPECT_EQ("Server removed\r\n", run("removeserver:_:7"));
+  EXPECT_FALSE(facts(kHome).exists);
+  EXPECT_FALSE(facts(kRotation).exists);
+  EXPECT_EQ("kept\n", readWholeFile("/etc/kadrel-keep"));
+  EXPECT_EQ("kept\n", readWholeFile("/etc/kadrel-keepdir/file"));
+  EXPECT_EQ("Server removed\r\n", run("removeserver:_:7"));  // nothing left to remove
+
+  EXPECT_EQ("Completed\r\n", run("addserver:_:7"));
+  FileFacts home = facts(kHome);
+  EXPECT_TRUE(home.exists);
+  EXPECT_EQ(0700u, home.mode);
+  EXPECT_EQ(uid_, home.uid);
+  EXPECT_EQ(gid_, home.gid);
+  EXPECT_TRUE(facts(kHome + "/.screenrc.7").exists);
+  EXPECT_EQ(kRotationText, readWholeFile(kRotation));
+  EXPECT_EQ("Server updated\r\n", run("updateserver:_:7"));
+  shell("rm -rf /etc/kadrel-keepdir /etc/kadrel-keep");
+}
+
+TEST_F(ServiceProvisioning, UnknownAccountsAndUnsafeIdsChangeNothing) {
+  // No such account, and names that are not account names: nothing is created or removed.
+  shell("mkdir -p /home/nosuchacct && echo 'x' > /etc/logrotate.d/nosuchacct");
+  const struct {
+    std::string user, instruction;
+  } unknown[] = {
+      {"nosuchacct", "addserver:_:1"},
+      {"nosuchacct2", "removeserver:_:1"},
+      {"../" + kAccount, "removeserver:_:1"},
+      {"-rf", "removeserver:_:1"},
+  };
+  for (const auto& row : unknown)
+    EXPECT_EQ("User does not exist\r\n", runInstruction(row.instruction, row.user)) << row.user;
+  EXPECT_FALSE(facts("/home/nosuchacct2").exists);
+  EXPECT_FALSE(facts("/home/nosuchacct/.screenrc.1").exists);
+  EXPECT_TRUE(facts(kHome).exists);
+
+  // A valid name whose account is gone: the agent's rotation entry goes, the home stays.
+  EXPECT_EQ("User does not exist\r\n", runInstruction("removeserver:_:1", "nosuchacct"));
+  EXPECT_FALSE(facts("/etc/logrotate.d/nosuchacct").exists);
+  EXPECT_TRUE(facts("/home/nosuchacct").exists);
+
+  // Ids that would leave the home or break the configuration file: "fail", with a warning.
+  provision("1");
+  const std::string before = shell("ls -A " + kHome + " /etc/logrotate.d");
+  for (const std::string id : {"", ".", "..", "../../etc/x", "a/b", "1\nexec touch /tmp/ran"}) {
+    for (const char* name : {"addserver", "removeserver"}) {
+      const std::string instruction = std::string(name) + ":_:" + id;
+      EXPECT_EQ("fail\r\n", run(instruction)) << instruction;
+    }
+  }
+  EXPECT_EQ(before, shell("ls -A " + kHome + " /etc/logrotate.d"));
+  EXPECT_NE(std::string::npos, agentStderr().find("There was a problem with removeserver: the service id"));
+  EXPECT_NE(std::string::npos, agentStderr().find("There was a problem with addserver: the service id"));
 }
 
 }  // namespace

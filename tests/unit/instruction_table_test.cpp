@@ -23,6 +23,9 @@ struct ExpectedRoute {
 const ExpectedRoute kRoutes[] = {
     {"whereami", false, kReply},
     {"changepass", false, kCommand},
+    {"addserver", false, kReply},
+    {"updateserver", false, kReply},
+    {"removeserver", false, kReply},
     {"start", false, kReply},
     {"stop", false, kReply},
     {"restart", false, kReply},

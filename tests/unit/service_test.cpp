@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "HandlerHarness.h"
+#include "handlers/provisioning.h"
 
 namespace {
 
@@ -226,6 +227,25 @@ TEST(ServiceCommandLines, StatusAndScreenexecQuoteEveryValueOnBothSystems) {
                {os, "SCREENEXEC:_:service7:_:say \"hi\" ';' `id` $HOME ^C \\015:_:ignored", exec}},
               "alice");
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServiceId, OnlyIdsThatStayOneFileNameSuffix) {
+  for (const char* good : {"1", "12", "game.eu", "a b", "..x", "-1", "x'y"})
+    EXPECT_TRUE(validServiceId(good)) << good;
+  for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b", "/", "../x", "1\nexec reboot",
+                                                         "1\r", std::string("1\0", 2), "\x7f"})
+    EXPECT_FALSE(validServiceId(bad)) << bad;
+}
+
+TEST(ServiceProvisioningRows, UpdateserverOnlyAcknowledges) {
+  for (const char* os : {"linux", "freebsd"})
+    checkRows(
+        {{os, "updateserver", "Server updated", true}, {os, "UpdateServer:_:7:_:x", "Server updated", true}},
+        "nobody-at-all");
 }
 
 }  // namespace
