@@ -167,13 +167,23 @@ TEST_F(AddUser, AHomeInTheWayIsHandedToTheAccountButALinkIsNeverFollowed) {
 TEST_F(AccountChange, FtpUpdateHookRunsAfterAddUserAndChangePass) {
   const std::string hook = "/scripts/ftpupdate";
   if (access("/scripts", W_OK) != 0) GTEST_SKIP() << "this sandbox has no writable /scripts";
-  std::ofstream(hook) << "#!/bin/sh\necho hook ran\necho x >> /tmp/hook-runs\n";
+  // The hook also takes the new home away: the agent makes it again, 0700, the account's.
+  struct RemoveOnExit {
+    std::string path;
+    ~RemoveOnExit() { unlink(path.c_str()); }
+  } removeHook{hook};  // later tests must not run it
+  std::ofstream(hook) << "#!/bin/sh\necho hook ran\necho x >> /tmp/hook-runs\nrm -rf /home/khook\n";
   ASSERT_EQ(0, chmod(hook.c_str(), 0755));
   EXPECT_EQ("User has been added", reply("adduser:_:/bin/sh:_:khook:_:pw"));
   EXPECT_TRUE(logged("hook ran"));
+  struct stat st;
+  ASSERT_EQ(0, stat("/home/khook", &st));
+  EXPECT_EQ(0700u, st.st_mode & 07777);
+  EXPECT_EQ(runProgram({"/usr/bin/id", "-u", "khook"}, "").out, std::to_string(st.st_uid) + "\n");
+  EXPECT_EQ(runProgram({"/usr/bin/id", "-g", "khook"}, "").out, std::to_string(st.st_gid) + "\n");
+
   EXPECT_EQ("hook ran\n\n", reply("changepass:_:khook:_:pw2"));
   EXPECT_EQ("x\nx\n", readWholeFile("/tmp/hook-runs"));
-  unlink(hook.c_str());
 }
 
 TEST_F(AccountChange, ChangePassSetsEachPasswordExactly) {

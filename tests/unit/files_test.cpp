@@ -2,7 +2,9 @@
 // protected entries skipped, the warning handed back rather than logged.
 #include "handlers/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -173,6 +175,29 @@ TEST(RemoveDirectory, AnEntryThatCannotBeRemovedStopsTheWalkWithAWarning) {
   EXPECT_EQ("There was a problem with removeDirectory() 1", warning);
   EXPECT_TRUE(exists("/proc/self/fdinfo/0"));
   EXPECT_NE(0, unlink_cb("/proc/self/fdinfo/0", nullptr, 0, nullptr));  // outside a walk: no warning sink
+}
+
+TEST(FileOperations, NoChildAtAllAnswersFailed) {
+  // With every descriptor number below the limit taken, no pipe can be made for the child.
+  const int lowestFree = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowestFree, 0);
+  close(lowestFree);
+  struct rlimit old;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
+  struct rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+  const std::string replies[] = {
+      readfile("root", "/etc/hostname"),
+      writeFile("root", "/tmp/kadrel-never-written", "x"),
+      deletefile("root", "/tmp/kadrel-never"),
+      renamefile("root", "/tmp/kadrel-a", "/tmp/kadrel-b"),
+      movedir("root", "/tmp/kadrel-a", "/tmp/kadrel-b"),
+      deldir("root", "/tmp/kadrel-never"),
+  };
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &old));
+  for (const std::string& reply : replies) EXPECT_EQ("Failed", reply);
+  EXPECT_FALSE(exists("/tmp/kadrel-never-written"));
 }
 
 }  // namespace
