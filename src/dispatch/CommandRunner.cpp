@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
@@ -57,18 +58,28 @@ bool lineRunnable(const std::string& line, const char* who) {
   return true;
 }
 
-enum class Outcome { NotStarted, NeverRan, Ran };
+enum class Outcome { NotStarted, NeverRan, Ran, Abandoned };
 
-// Runs `line` as `user` and waits for it. With `output`, bash's descriptor 1 is a pipe whose
-// contents are appended to *output; without, bash keeps no descriptor at all.
-Outcome runChild(const std::string& line, const std::string& user, std::string* output) {
-  Fd outRead, outWrite;
-  if (output && !makePipe(outRead, outWrite)) {
-    perror("pipe()");
-    return Outcome::NotStarted;
-  }
+// A command's output pipe holds this much, so that a fast writer and the reader each move large
+// blocks per call.
+const int kOutputPipeSize = 1 << 20;
+
+// Runs `line` as `user` and waits for it. With `consume`, bash's descriptor 1 is a pipe that
+// `consume` reads to its end (false: the reply was abandoned); without, bash keeps no
+// descriptor at all.
+Outcome runChild(const std::string& line, const std::string& user, const std::function<bool(int)>* consume) {
+  // Declared first so that it is waited for last: the pipe is closed before the wait, so a
+  // child still writing cannot block it.
   CommandChild child;
-  switch (child.start(user, line, output ? outWrite.get() : -1)) {
+  Fd outRead, outWrite;
+  if (consume) {
+    if (!makePipe(outRead, outWrite)) {
+      perror("pipe()");
+      return Outcome::NotStarted;
+    }
+    fcntl(outWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);  // a smaller pipe only costs speed
+  }
+  switch (child.start(user, line, consume ? outWrite.get() : -1)) {
     case ChildStatus::Ran:
       break;
     case ChildStatus::StartFailed:
@@ -77,17 +88,7 @@ Outcome runChild(const std::string& line, const std::string& user, std::string* 
       return Outcome::NeverRan;
   }
   outWrite.reset();
-  // However this function is left, stop reading before waiting, so that a child still
-  // writing cannot block the wait.
-  struct Reaper {
-    CommandChild& child;
-    Fd& out;
-    ~Reaper() {
-      out.reset();
-      child.wait();
-    }
-  } reaper{child, outRead};
-  if (output) readAll(outRead.get(), output);
+  if (consume && !(*consume)(outRead.get())) return Outcome::Abandoned;
   return Outcome::Ran;
 }
 
@@ -98,7 +99,11 @@ std::string returnExec(const std::string& cmddo1, const std::string& user) {
   std::string result;
   Outcome outcome;
   try {
-    outcome = runChild(cmddo1, user, &result);
+    const std::function<bool(int)> collect = [&](int fd) {
+      readAll(fd, &result);
+      return true;
+    };
+    outcome = runChild(cmddo1, user, &collect);
   } catch (const std::exception& e) {
     Log_warn("%s", (std::string("There was a problem with returnExec(returndata): ") + e.what()).c_str());
     return std::string();
@@ -111,6 +116,17 @@ std::string returnExec(const std::string& cmddo1, const std::string& user) {
     return std::string();
   }
   return result;
+}
+
+void streamExec(const std::string& cmddo1, const std::string& user, ReplyStream& out) {
+  if (!lineRunnable(cmddo1, "returnExec")) return;
+  try {
+    const std::function<bool(int)> forward = [&](int fd) { return out.forward(fd); };
+    const Outcome outcome = runChild(cmddo1, user, &forward);
+    if (outcome == Outcome::Ran || outcome == Outcome::NeverRan) out.finish("\n");
+  } catch (const std::exception& e) {
+    Log_warn("%s", (std::string("There was a problem with returnExec: ") + e.what()).c_str());
+  }
 }
 
 std::string noReturnExec(const std::string& cmddo1, const std::string& user) {

@@ -1,8 +1,7 @@
-// Runs one shell command line through "/bin/bash -c" in a child process, as the acting
-// account ("root" in any letter case: as the agent itself). The one fork/exec path of the
-// agent: the account is looked up and the environment built before fork; between fork and
-// execve the child makes only async-signal-safe calls and reports a failure over a
-// close-on-exec pipe. Every call waits for its own child. Safe to call from any thread.
+// Runs one shell command line through "/bin/bash -c" as the acting account ("root" in any
+// letter case: as the agent itself), in a child started by the child module's exec form, and
+// hands back its output: collected into a string, or streamed to the connection. Every call
+// waits for its own child. Safe to call from any thread.
 #ifndef KADREL_DISPATCH_COMMANDRUNNER_H
 #define KADREL_DISPATCH_COMMANDRUNNER_H
 
@@ -14,8 +13,26 @@ const size_t kMaxCommandLine = 128 * 1024 - 1;
 // The command's standard output, byte for byte, plus "\n" ("\n" alone when the command never
 // ran because the account could not be taken on). Empty when no child could be started, or
 // the line was refused (too long, or holding a NUL byte that would cut it).
-// The command sees descriptors 0, 1 (the pipe) and 2 only.
+// The command sees descriptors 0 (/dev/null), 1 (the pipe) and 2 only.
 std::string returnExec(const std::string& cmddo1, const std::string& user);
+
+// Where a streamed reply goes: the connection, implemented by the session layer, which keeps
+// every write of the reply in one place.
+class ReplyStream {
+ public:
+  virtual ~ReplyStream() = default;
+  // Sends what the pipe `fd` yields, as it arrives, until its end of file. False when the peer
+  // stopped taking the bytes; the rest of the pipe has then been read and dropped.
+  virtual bool forward(int fd) = 0;
+  // Sends `last` and ends the reply.
+  virtual void finish(const std::string& last) = 0;
+};
+
+// returnExec with the reply streamed to `out` instead of collected: the output as it arrives,
+// then "\n" ("\n" alone when the command never ran as the account). Nothing at all goes to
+// `out` when no child could be started or the line was refused, nor "\n" when the peer went
+// away. Memory does not grow with the output's size.
+void streamExec(const std::string& cmddo1, const std::string& user, ReplyStream& out);
 
 // Runs the line with no descriptors open at all, waits for bash to end, returns "".
 std::string noReturnExec(const std::string& cmddo1, const std::string& user);

@@ -14,12 +14,14 @@ static std::once_flag instructions_once;
 
 // Runs a command handler's line: with its output as the reply when one is wanted.
 static std::string executeCommand(const std::string& cmddo, std::string& user,
-                                  const std::string& expectreturn) {
+                                  const std::string& expectreturn, ReplyStream* stream) {
   if (cmddo.empty()) return std::string();
   try {
     if (iequals(expectreturn, "yes")) {
       Log("returnExec");
-      return returnExec(cmddo, user);
+      if (!stream) return returnExec(cmddo, user);
+      streamExec(cmddo, user, *stream);
+      return std::string();
     }
     Log("No return, forking..");
     return noReturnExec(cmddo, user);
@@ -29,7 +31,8 @@ static std::string executeCommand(const std::string& cmddo, std::string& user,
   }
 }
 
-std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn) {
+std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn,
+                              ReplyStream* stream) {
   std::string maindir;
   if (agentDirectory(maindir)) {
     boost::algorithm::replace_all(data, "$MAINDIR", maindir);
@@ -43,7 +46,7 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
   std::string cmddo;
   std::string reply;
   if (RouteInstruction(strlines, user, cmddo, reply)) return reply;
-  return executeCommand(cmddo, user, expectreturn);
+  return executeCommand(cmddo, user, expectreturn, stream);
 }
 
 bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,

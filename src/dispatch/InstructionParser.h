@@ -9,9 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "dispatch/CommandRunner.h"
 #include "dispatch/InstructionTable.h"
 
-std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn);
+// With `stream`, a command line run with a reply has its output streamed there as it arrives
+// (then "\n"), and the returned reply is empty; see streamExec.
+std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn,
+                              ReplyStream* stream = nullptr);
 
 // Finds and calls the handler of strlines[0] (not empty): true when `reply` is the reply,
 // false when the command line left in `cmddo` is to run (empty: nothing runs). Runs nothing

@@ -65,3 +65,16 @@ void KadrelConnection::SendData(std::string data) {
     Log("There was a problem with the socket: " + e.description());
   }
 }
+
+bool StreamedReply::forward(int fd) {
+  started_ = true;
+  if (!delivered_) return false;
+  if (!connection_.new_sock.send_from_pipe(fd, size_)) delivered_ = false;
+  return delivered_;
+}
+
+void StreamedReply::finish(const std::string& last) {
+  started_ = true;
+  size_ += last.size();
+  if (delivered_ && !connection_.new_sock.send(last + "\r\n")) delivered_ = false;
+}

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "dispatch/CommandRunner.h"
 #include "sockets/ServerSocket.h"
 
 // Before authentication a frame may carry at most this many payload bytes...
@@ -38,6 +39,29 @@ class KadrelConnection {
   std::optional<std::string> own_user;
   std::optional<std::string> own_expectreturn;
   std::optional<std::string> own_closesocket;
+};
+
+// One reply streamed to a connection: a command's output as it arrives, then its last bytes and
+// CR LF. Every byte goes out through the connection's socket (Socket::send_from_pipe, send).
+class StreamedReply : public ReplyStream {
+ public:
+  explicit StreamedReply(KadrelConnection& connection) : connection_(connection) {}
+
+  bool forward(int fd) override;
+  void finish(const std::string& last) override;
+
+  // True once any part of the reply was sent or attempted: the dispatcher answered this way.
+  bool started() const { return started_; }
+  // False when the peer went away before the whole reply was taken.
+  bool delivered() const { return delivered_; }
+  // The reply's size without the CR LF, as a collected reply would have had.
+  unsigned long long size() const { return size_; }
+
+ private:
+  KadrelConnection& connection_;
+  bool started_ = false;
+  bool delivered_ = true;
+  unsigned long long size_ = 0;
 };
 
 #endif

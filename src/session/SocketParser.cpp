@@ -92,9 +92,19 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
       er = conn.own_expectreturn.value_or(expectreturn);
       cs = conn.own_closesocket.value_or(closesocket);
     }
-    std::string returndata = InstructionParser(data2, u, er);
+    StreamedReply streamed(conn);
+    std::string returndata = InstructionParser(data2, u, er, &streamed);
+    // The reply's size is logged, never the reply: it may be large and hold anything.
+    if (streamed.started()) {
+      if (LogEnabled()) Log("Process Call: " + std::to_string(streamed.size()) + " bytes");
+      if (!streamed.delivered()) {
+        Log("There was a problem with the socket: Could not write to socket.");
+        return false;
+      }
+      return !iequals(cs, "yes");
+    }
     if (returndata.empty()) return false;
-    if (LogEnabled()) Log("Process Call: " + returndata);
+    if (LogEnabled()) Log("Process Call: " + std::to_string(returndata.size()) + " bytes");
     if (!iequals(er, "yes")) return false;
     conn.SendData(std::move(returndata));
     return !iequals(cs, "yes");

@@ -2,7 +2,11 @@
 #include "sockets/Socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -87,6 +92,10 @@ bool Socket::accept(Socket& new_socket) const {
     return false;
   }
   new_socket.m_addr = peer;
+  // A reply's last bytes follow its streamed output as a small write of their own: sent at
+  // once, not held back until the peer acknowledges the output.
+  int on = 1;
+  setsockopt(new_socket.m_sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   char text[INET_ADDRSTRLEN] = {0};
   inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
   std::string logged;
@@ -106,6 +115,78 @@ bool Socket::send(const std::string& s) const {
     sent += static_cast<size_t>(n);
   }
   return true;
+}
+
+// Bytes asked of one splice call: more than a command's output pipe holds, so that one call
+// takes whatever is there.
+static const size_t kSpliceChunk = 4 << 20;
+static const size_t kCopyBlock = 256 * 1024;
+
+// Reads `fd` to its end and drops what it reads.
+static void dropRest(int fd, char* buf, unsigned long long& moved) {
+  for (;;) {
+    ssize_t n = ::read(fd, buf, kCopyBlock);
+    if (n > 0) {
+      moved += static_cast<unsigned long long>(n);
+    } else if (!(n < 0 && errno == EINTR)) {
+      return;
+    }
+  }
+}
+
+// Copies `fd` to the socket in large blocks; false when the peer stopped taking them (the rest
+// of `fd` is then dropped).
+static bool copyRest(int fd, int sock, unsigned long long& moved) {
+  std::unique_ptr<char[]> buf(new char[kCopyBlock]);
+  for (;;) {
+    ssize_t n = ::read(fd, buf.get(), kCopyBlock);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return true;
+    moved += static_cast<unsigned long long>(n);
+    for (ssize_t sent = 0; sent < n;) {
+      ssize_t w = ::send(sock, buf.get() + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        dropRest(fd, buf.get(), moved);
+        return false;
+      }
+      sent += w;
+    }
+  }
+}
+
+bool Socket::send_from_pipe(int fd, unsigned long long& moved) const {
+  // splice has no MSG_NOSIGNAL: a peer that is gone raises SIGPIPE for this thread, which is
+  // blocked here and taken back before the mask is restored.
+  sigset_t sigpipe, saved;
+  sigemptyset(&sigpipe);
+  sigaddset(&sigpipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &sigpipe, &saved);
+  bool delivered = true;
+  for (;;) {
+    ssize_t n = splice(fd, nullptr, m_sock, nullptr, kSpliceChunk, SPLICE_F_MOVE);
+    if (n > 0) {
+      moved += static_cast<unsigned long long>(n);
+      continue;
+    }
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EINVAL || errno == ENOSYS) {
+      delivered = copyRest(fd, m_sock, moved);
+    } else {
+      std::unique_ptr<char[]> buf(new char[kCopyBlock]);
+      dropRest(fd, buf.get(), moved);
+      delivered = false;
+    }
+    break;
+  }
+  if (!delivered && !sigismember(&saved, SIGPIPE)) {
+    const timespec now = {0, 0};
+    while (sigtimedwait(&sigpipe, nullptr, &now) == SIGPIPE) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return delivered;
 }
 
 void Socket::set_deadline(std::chrono::steady_clock::time_point when) {

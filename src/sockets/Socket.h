@@ -32,6 +32,13 @@ class Socket {
 
   // Writes all of s (MSG_NOSIGNAL). False on failure.
   bool send(const std::string& s) const;
+  // Sends what the pipe `fd` yields, as it arrives, until its end of file: spliced from the
+  // pipe to the socket where the kernel allows it, else copied in blocks of 256 KiB. `moved`
+  // counts every byte taken from the pipe. False when the peer stopped taking bytes: the rest
+  // of the pipe is then read and dropped, so that its writer can finish. Together with send(),
+  // the only writes of a streamed reply: a limit on how long a write may make no progress
+  // belongs in these two.
+  bool send_from_pipe(int fd, unsigned long long& moved) const;
   // Reads one frame's payload into s. Returns > 0 when the frame is complete, 0 when the peer
   // closed (before or within the frame) or a read failed. Throws a std::exception for a
   // malformed frame (bad length prefix, negative length, over the frame limit) or when the

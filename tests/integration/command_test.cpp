@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fstream>
+#include <thread>
 
 #include "AgentFixture.h"
 
@@ -74,12 +75,16 @@ class CommandTest : public AgentFixture {
     EXPECT_EQ(readWholeFile(pub_ + "/who"), expected);
   }
 
-  long agentResidentKiB() {
+  // A number from the agent's /proc status ("VmRSS:", "VmHWM:", "Threads:"); -1 when absent.
+  long agentStatusKiB(const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
     for (std::string line; std::getline(in, line);)
-      if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
+      if (line.compare(0, field.size(), field) == 0) return atol(line.c_str() + field.size());
     return -1;
   }
+  int agentDescriptors() { return atoi(shell("ls /proc/" + std::to_string(pid_) + "/fd | wc -l").c_str()); }
+  // The ids of the agent's child processes, of all its threads.
+  std::string agentChildren() { return shell("cat /proc/" + std::to_string(pid_) + "/task/*/children"); }
 
   std::string pub_;
   std::vector<pid_t> leftovers_;
@@ -101,6 +106,7 @@ TEST_F(CommandReply, ReplyIsTheStandardOutputPlusOneLineFeedOnlyWhenWanted) {
       {"command:_:cat; readlink /proc/$$/fd/0", "yes", "/dev/null\n\n\r\n"},  // never the agent's input
       {"command:_:echo abc; ls /no/such/path", "yes", "abc\n\n\r\n"},         // standard error is not sent
       {"command:_:printf 'a\\0b\\0'", "yes", std::string("a\0b\0\n\r\n", 7)},
+      {"command:_:head -c 300000 /dev/zero", "yes", std::string(300000, '\0') + "\n\r\n"},
       {"command:_:echo " + longArgument, "yes", longArgument + "\n\n\r\n"},
       {"echo:_:one:_:two", "yes", "one\n\n\r\n"},  // an unknown name runs with its first argument
       {"COMMAND:_:echo hi", "yes", "\n\r\n"},      // runs "COMMAND echo hi", which bash cannot find
@@ -113,7 +119,7 @@ TEST_F(CommandReply, ReplyIsTheStandardOutputPlusOneLineFeedOnlyWhenWanted) {
   EXPECT_TRUE(fileExists(ran + "-command"));
   EXPECT_TRUE(fileExists(ran + "-name"));
   const std::vector<std::string> lines = logLines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "returnExec"), 8);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "returnExec"), 9);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "No return, forking.."), 2);
 }
 
@@ -126,6 +132,57 @@ TEST_F(CommandReply, LargeOutputArrivesByteForByte) {
   EXPECT_TRUE(reply == expected) << "first difference at byte "
                                  << (std::mismatch(reply.begin(), reply.end(), expected.begin()).first -
                                      reply.begin());
+  // Streamed as it arrived: the agent never held the output.
+  EXPECT_LT(agentStatusKiB("VmHWM:"), 32 * 1024);
+  EXPECT_TRUE(waitForLogLine("Process Call: 67108865 bytes")) << "the size is logged, never the reply";
+}
+
+// A panel that goes away mid-reply: the command still ends (the rest of its output is read and
+// dropped), and the agent keeps no child, thread or descriptor of that connection.
+TEST_F(CommandReply, PeerClosingMidReplyLeavesNothingBehind) {
+  ASSERT_TRUE(agentAnswers());
+  ASSERT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == 1; })) << "only the listener";
+  const int descriptors = agentDescriptors();
+  const std::string go = dir_ + "/go", finished = dir_ + "/finished";
+  {
+    // The first MiB arrives, then the command waits until the panel has gone.
+    auto client = sendInstruction("command:_:head -c 1048576 /dev/zero; until [ -e " + go +
+                                  " ]; do sleep 0.05; done; head -c 67108864 /dev/zero; touch " + finished);
+    std::string got;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          std::string part;
+          EXPECT_FALSE(client->readReply(part, 20));
+          got += part;
+          return got.size() >= 1048576;
+        },
+        60000))
+        << "output arrives before the command ends";
+  }  // closed mid-reply
+  shell("touch " + go);
+  EXPECT_TRUE(waitUntil([&] { return fileExists(finished); }, 60000)) << "the command did not finish";
+  EXPECT_TRUE(waitForLogLine("There was a problem with the socket: Could not write to socket.", 60000));
+  EXPECT_TRUE(waitForLogLine("Process Call: 68157440 bytes"));
+  EXPECT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == 1; }, 60000)) << "a thread is left";
+  EXPECT_EQ(agentChildren(), "");
+  EXPECT_EQ(agentDescriptors(), descriptors);
+  EXPECT_TRUE(agentAnswers());
+}
+
+// A command killed mid-output: what it wrote, then the runner's line feed.
+TEST_F(CommandReply, CommandKilledMidOutputEndsItsReply) {
+  const std::string pidFile = dir_ + "/killed.pid";
+  auto client = sendInstruction("command:_:head -c 5000000 /dev/zero | tr '\\0' k; echo $$ > " + pidFile +
+                                "; exec sleep 300");
+  std::string got;
+  std::thread reader([&] { EXPECT_TRUE(client->waitClosed(120000, &got)); });
+  const pid_t pid = leftoverFrom(pidFile);
+  EXPECT_GT(pid, 0);
+  if (pid > 0) kill(pid, SIGKILL);
+  reader.join();
+  EXPECT_TRUE(got == std::string(5000000, 'k') + "\n\r\n") << got.size() << " bytes";
+  EXPECT_EQ(agentChildren(), "");
+  EXPECT_TRUE(agentAnswers());
 }
 
 TEST_F(CommandReply, OverLongOrMissingCommandLineRunsNothing) {
@@ -152,8 +209,8 @@ TEST_F(CommandIdentity, CommandsRunAsBeforeWhileTheAgentHoldsALargeAllocation) {
   ASSERT_TRUE(holder->sendRaw("536870912:cmd_exec: command:_:echo "));
   const std::string block(1 << 20, 'a');
   for (int i = 0; i < 320; ++i) ASSERT_TRUE(holder->sendRaw(block));
-  ASSERT_TRUE(waitUntil([&] { return agentResidentKiB() > 300 * 1024; }, 60000))
-      << "agent VmRSS " << agentResidentKiB() << " KiB";
+  ASSERT_TRUE(waitUntil([&] { return agentStatusKiB("VmRSS:") > 300 * 1024; }, 60000))
+      << "agent VmRSS " << agentStatusKiB("VmRSS:") << " KiB";
   expectIdentities();
   EXPECT_EQ(runInstruction("command:_:cat; readlink /proc/$$/fd/0"), "/dev/null\n\n\r\n");
 }
@@ -191,17 +248,18 @@ TEST_F(CommandBackground, BackgroundProcessHoldsOnlyItsOwnReply) {
             "\n\r\n");
   EXPECT_TRUE(processAlive(leftoverFrom(dir_ + "/free.pid")));
 
-  // Not redirected, it keeps the reply pipe of A open: A's reply waits for it, B's does not.
+  // Not redirected, it keeps the reply pipe of A open: A's reply cannot end before it does (its
+  // output so far may arrive), B's is not held up.
   auto a = sendInstruction("command:_:sleep 300 & echo $! > " + dir_ + "/held.pid; echo A");
   const pid_t held = leftoverFrom(dir_ + "/held.pid");
   ASSERT_GT(held, 0);
   EXPECT_EQ(runInstruction("command:_:echo B"), "B\n\n\r\n");
-  std::string got;
-  EXPECT_FALSE(a->waitClosed(100, &got));
-  EXPECT_EQ(got, "");
+  std::string early, rest;
+  EXPECT_FALSE(a->waitClosed(100, &early));
+  EXPECT_EQ(early.find('\r'), std::string::npos) << early;
   kill(held, SIGKILL);
-  EXPECT_TRUE(a->waitClosed(120000, &got));
-  EXPECT_EQ(got, "A\n\n\r\n");
+  EXPECT_TRUE(a->waitClosed(120000, &rest));
+  EXPECT_EQ(early + rest, "A\n\n\r\n");
 }
 
 TEST_F(CommandBackground, NoReplyBackgroundProcessLetsTheAgentRestartOnItsPort) {
@@ -226,15 +284,17 @@ TEST_F(CommandConcurrency, CommandsOnTwoConnectionsRunAtTheSameTime) {
   EXPECT_EQ(got, "A\n\n\r\n");
 }
 
-// Each reply is collected on its own: sixteen large outputs read at once stay apart.
+// Each reply is streamed on its own: fifty large outputs sent at once stay apart.
 TEST_F(CommandConcurrency, ManyConnectionsEachGetTheirOwnOutput) {
+  const std::string marks = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX";
   std::vector<std::unique_ptr<PanelClient>> clients;
-  for (char c = 'a'; c < 'q'; ++c)
+  for (char c : marks)
     clients.push_back(sendInstruction(std::string("command:_:head -c 1000000 /dev/zero | tr '\\0' ") + c));
-  for (char c = 'a'; c < 'q'; ++c) {
+  for (size_t i = 0; i < marks.size(); ++i) {
     std::string got;
-    EXPECT_TRUE(clients[c - 'a']->waitClosed(120000, &got));
-    EXPECT_TRUE(got == std::string(1000000, c) + "\n\r\n") << c << ": " << got.size() << " bytes";
+    EXPECT_TRUE(clients[i]->waitClosed(120000, &got));
+    EXPECT_TRUE(got == std::string(1000000, marks[i]) + "\n\r\n")
+        << marks[i] << ": " << got.size() << " bytes";
   }
 }
 

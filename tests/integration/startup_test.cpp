@@ -133,7 +133,7 @@ TEST_F(StartupTest, DetachesOnceListeningAndLogsToDebugFileOnlyWithDebugOn) {
     EXPECT_EQ(versionWithin(), "2.0.0.0\r\n");
     const std::string debugFile = dir_ + "/debug.txt";
     const std::string expected = on ? "Kadrel-Remote Started\nConnection started\nProcess Call: "
-                                      "2.0.0.0\nSocket Closed\nThread stopped\n"
+                                      "7 bytes\nSocket Closed\nThread stopped\n"
                                     : "";
     EXPECT_TRUE(waitUntil([&] { return readWholeFile(debugFile) == expected; })) << readWholeFile(debugFile);
     EXPECT_EQ(access(debugFile.c_str(), F_OK), 0) << "debug.txt is created";
