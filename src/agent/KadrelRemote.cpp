@@ -59,6 +59,8 @@ int main() {
 
   try {
     ServerSocket server(listenport);
+    // From here on a worker thread's Log_err must end its own work, never the daemon.
+    GuardLogErr(true);
     DaemonReport(true, std::string());
     for (;;) {
       ServerSocket* new_sock = new ServerSocket;

@@ -3,6 +3,7 @@
 
 #include <syslog.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,9 @@
 
 #include "core/Settings.h"
 
+// One lock for every line written by this process to its standard streams or debug.txt.
 static std::mutex log_mutex;
+static std::atomic<bool> log_err_guarded{false};
 
 bool LogEnabled() { return debug == "alwayson" || debug == "on"; }
 
@@ -27,41 +30,65 @@ void Log(const std::string& data) {
 
 void Log(const char* data) { Log(std::string(data ? data : "")); }
 
-static void vlevel(int priority, const char* fmt, va_list ap) {
-  if (daemonized) {
-    vsyslog(priority, fmt, ap);
-  } else {
-    vfprintf(stderr, fmt, ap);
-    fflush(stderr);
+static std::string vformat(const char* fmt, va_list ap) {
+  va_list measure;
+  va_copy(measure, ap);
+  const int n = vsnprintf(nullptr, 0, fmt, measure);
+  va_end(measure);
+  if (n <= 0) return std::string();
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(&text[0], text.size(), fmt, ap);
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+// The one writer under every levelled function. Detached (and `toSystemLog`): the system log
+// at `priority`. Otherwise standard error, one message a line: a line feed is added when the
+// text has none, so that a journal reading the agent's standard error shows each message alone.
+static void vlevelled(int priority, bool toSystemLog, const char* fmt, va_list ap) {
+  std::string text = vformat(fmt, ap);
+  if (toSystemLog && daemonized) {
+    syslog(priority, "%s", text.c_str());
+    return;
   }
+  if (text.empty() || text.back() != '\n') text += '\n';
+  std::lock_guard<std::mutex> lock(log_mutex);
+  fwrite(text.data(), 1, text.size(), stderr);
+  fflush(stderr);
 }
 
 void Log_info(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlevel(LOG_INFO, fmt, ap);
+  vlevelled(LOG_INFO, true, fmt, ap);
   va_end(ap);
 }
 
 void Log_warn(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlevel(LOG_WARNING, fmt, ap);
+  vlevelled(LOG_WARNING, true, fmt, ap);
   va_end(ap);
 }
 
 void Log_failure(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlevel(LOG_ERR, fmt, ap);
+  vlevelled(LOG_ERR, true, fmt, ap);
   va_end(ap);
 }
+
+void GuardLogErr(bool guarded) { log_err_guarded = guarded; }
 
 void Log_err(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlevel(LOG_ERR, fmt, ap);
+  vlevelled(LOG_ERR, true, fmt, ap);
   va_end(ap);
+  if (log_err_guarded) {
+    Log_failure("The failure above ended one connection's work only; the agent goes on");
+    throw WorkAborted();
+  }
   exit(1);
 }
 
@@ -69,8 +96,7 @@ void Log_debug(const char* fmt, ...) {
   if (debug != "on") return;
   va_list ap;
   va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
-  fflush(stderr);
+  vlevelled(LOG_DEBUG, false, fmt, ap);
   va_end(ap);
 }
 

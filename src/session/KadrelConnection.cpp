@@ -3,16 +3,23 @@
 
 #include <chrono>
 #include <climits>
+#include <exception>
+#include <memory>
 
 #include "core/ErrorHandler.h"
 #include "session/SocketParser.h"
 
 void* LoadThread(void* newconnection) {
-  ServerSocket* sock = static_cast<ServerSocket*>(newconnection);
-  {
+  // Owns the socket whatever happens below: its destructor closes the connection.
+  std::unique_ptr<ServerSocket> sock(static_cast<ServerSocket*>(newconnection));
+  try {
     KadrelConnection connection(*sock);
     connection.Run();
-    delete sock;
+  } catch (const WorkAborted&) {
+    // A guarded Log_err already logged why; only this connection ends.
+  } catch (...) {
+    // The last resort: nothing escapes a worker thread (that would end the whole agent).
+    Log("There was a problem with the connection's thread: an unexpected failure; connection closed");
   }
   return nullptr;
 }
@@ -53,6 +60,13 @@ void KadrelConnection::Run() {
     passphrasecheck = false;
     serverauthcheck = false;
     Log(e.description());
+    Log("Connection closed");
+  } catch (const std::exception&) {
+    // The session boundary: a failure from below (memory, a library) ends this connection
+    // alone, logged in our own words.
+    passphrasecheck = false;
+    serverauthcheck = false;
+    Log("There was a problem with the session: an unexpected failure");
     Log("Connection closed");
   }
 }

@@ -2,7 +2,6 @@
 #include "sockets/ServerSocket.h"
 
 #include <cerrno>
-#include <exception>
 
 ServerSocket::ServerSocket(int port) {
   if (!Socket::create()) {
@@ -36,7 +35,7 @@ const ServerSocket& ServerSocket::operator>>(std::string& s) const {
   int n;
   try {
     n = Socket::recv(s);
-  } catch (const std::exception& e) {
+  } catch (const FrameError& e) {
     throw SocketException(std::string("Could not read from socket ") + e.what());
   }
   if (n == 0) throw SocketException("Could not read from socket.");

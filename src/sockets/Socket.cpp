@@ -12,8 +12,8 @@
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
-#include <boost/lexical_cast.hpp>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -25,6 +25,8 @@
 
 // A length prefix longer than this cannot be a sensible decimal int.
 static const size_t kMaxPrefix = 32;
+// The reason logged for a length prefix that is not a decimal int (panel operators know it).
+static const char kBadPrefix[] = "bad lexical cast: source type value could not be interpreted as target";
 
 Socket::Socket() : m_sock(-1), ipdenied(false) { memset(&m_addr, 0, sizeof m_addr); }
 
@@ -200,7 +202,7 @@ long Socket::recv_some(char* buf, size_t len, int flags) const {
     if (m_hasdeadline) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline -
                                                                         std::chrono::steady_clock::now());
-      if (left.count() <= 0) throw std::runtime_error("time for the handshake ran out");
+      if (left.count() <= 0) throw FrameError("time for the handshake ran out");
       pollfd p = {m_sock, POLLIN, 0};
       int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX)));
       if (r < 0 && errno == EINTR) continue;
@@ -246,15 +248,19 @@ int Socket::recv(std::string& s) const {
     if (got == 0) return 0;
     bool complete = colon && static_cast<size_t>(got) == take;
     prefix.append(peek, complete ? take - 1 : static_cast<size_t>(got));
-    if (!prefixMayBeNumber(prefix)) throw boost::bad_lexical_cast();
+    if (!prefixMayBeNumber(prefix)) throw FrameError(kBadPrefix);
     if (complete) break;
   }
 
-  const int length = boost::lexical_cast<int>(prefix);
-  if (length < 0) throw std::runtime_error("negative frame length " + prefix);
+  // Whole-string decimal int: an optional sign, digits, a value that fits.
+  int length = 0;
+  const char* begin = prefix.data() + (prefix.size() > 1 && prefix[0] == '+' ? 1 : 0);
+  const char* end = prefix.data() + prefix.size();
+  const std::from_chars_result parsed = std::from_chars(begin, end, length);
+  if (prefix.empty() || parsed.ec != std::errc() || parsed.ptr != end) throw FrameError(kBadPrefix);
+  if (length < 0) throw FrameError("negative frame length " + prefix);
   if (length > m_framelimit)
-    throw std::runtime_error("frame of " + prefix + " bytes is over the limit of " +
-                             std::to_string(m_framelimit));
+    throw FrameError("frame of " + prefix + " bytes is over the limit of " + std::to_string(m_framelimit));
 
   // The payload, read straight into s, which grows as the bytes arrive rather than by the
   // declared length up front.

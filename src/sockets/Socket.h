@@ -11,10 +11,18 @@
 
 #include <chrono>
 #include <climits>
+#include <stdexcept>
 #include <string>
 
 const int MAXCONNECTIONS = 5;  // listen backlog (raised to SOMAXCONN by the kernel's own rules)
 const int MAXRECV = 65536;     // largest number of bytes taken by one read call
+
+// A frame that cannot be read. Its text is always our own fixed wording, whatever library the
+// reader uses, since it becomes part of a log line.
+class FrameError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class Socket {
  public:
@@ -40,7 +48,7 @@ class Socket {
   // belongs in these two.
   bool send_from_pipe(int fd, unsigned long long& moved) const;
   // Reads one frame's payload into s. Returns > 0 when the frame is complete, 0 when the peer
-  // closed (before or within the frame) or a read failed. Throws a std::exception for a
+  // closed (before or within the frame) or a read failed. Throws FrameError for a
   // malformed frame (bad length prefix, negative length, over the frame limit) or when the
   // read deadline passes.
   int recv(std::string& s) const;

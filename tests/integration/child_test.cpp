@@ -139,7 +139,7 @@ TEST_F(ChildTest, WorkReplyLogLinesAndWarningsArriveInOrderOnce) {
             ChildStatus::Ran);
   EXPECT_TRUE(reply == std::string("a\0b", 3) + big) << reply.size() << " bytes";
   EXPECT_EQ(out_, "first line\nsecond line\n");
-  EXPECT_EQ(err_, "a warning %s %n");
+  EXPECT_EQ(err_, "a warning %s %n\n");  // one message a line
 }
 
 TEST_F(ChildTest, UnknownAccountOrFailedSwitchRunsNoWork) {
@@ -167,7 +167,7 @@ TEST_F(ChildTest, UnknownAccountOrFailedSwitchRunsNoWork) {
     std::string reply = "left over";
     EXPECT_EQ(work(c.user, body, reply), c.status) << c.logged;
     EXPECT_EQ(reply, "");
-    EXPECT_EQ(err_, c.logged);
+    EXPECT_EQ(err_, c.logged + "\n");
     EXPECT_EQ(access(marker.c_str(), F_OK), -1) << "the work ran: " << c.logged;
   }
   setSwitchFaultForTesting(SwitchFault::None);
@@ -187,18 +187,19 @@ TEST_F(ChildTest, ChildThatEndsBeforeItsWorkGivesNoReplyAndAWarning) {
          w.flush();
          raise(SIGKILL);
        },
-       "before the endThere was a problem with the child's work: it was ended by signal 9"},
+       "before the end\nThere was a problem with the child's work: it was ended by signal 9\n"},
       {[](WorkOutput& w) {
          w.append("partial");
          _exit(0);
        },
-       "There was a problem with the child's work: it ended with status 0 before its work did"},
+       "There was a problem with the child's work: it ended with status 0 before its work did\n"},
       {[](WorkOutput& w) {
          w.append("partial");
          throw std::runtime_error("thrown");
        },
-       "There was a problem with the child's work: thrownThere was a problem with the child's work: it ended "
-       "with status 1 before its work did"},
+       "There was a problem with the child's work: thrown\nThere was a problem with the child's work: it "
+       "ended "
+       "with status 1 before its work did\n"},
   };
   for (const auto& c : cases) {
     std::string reply;

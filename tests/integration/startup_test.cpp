@@ -58,12 +58,12 @@ TEST_F(StartupTest, FailuresBeforeListeningEndTheAgent) {
     int status;
     const char* err;
   } cases[] = {
-      {"missing file", "", "", 1, "Couldn't read the config file"},
+      {"missing file", "", "", 1, "Couldn't read the config file\n"},
       {"line without '='", good + "junk\n", "", 1,
        "There was an error loading the config. Error: Field is empty\n"},
       {"no serverid", "passphrase=b\ndebug=alwayson\n" + port, "", 1,
        "Error loading configuration. A setting wasn't loaded\n"},
-      {"no screen", good, "screen", 0, "\nError: The 'screen' program is missing"},
+      {"no screen", good, "screen", 0, "\nError: The 'screen' program is missing\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -88,9 +88,9 @@ TEST_F(StartupTest, ForegroundModeLogsToStandardOutputAndChecksHostPrograms) {
       {"plain", "", "", "", false},
       {"sha passwords", "is_sha5=TRUE\n", "", "", true},  // "true" in any letter case
       {"sha passwords, no mkpasswd", "is_sha5=TRUE\n", "mkpasswd",
-       "\nError: The 'mkpasswd' program is missing", true},
+       "\nError: The 'mkpasswd' program is missing\n", true},
       {"not sha passwords", "is_sha5=yes\n", "mkpasswd", "", false},  // mkpasswd is not looked for
-      {"no tar", "", "tar", "\nError: The 'tar' program is missing", false},
+      {"no tar", "", "tar", "\nError: The 'tar' program is missing\n", false},
   };
   port_ = 240;  // the port without "listenport="
   for (const auto& c : cases) {

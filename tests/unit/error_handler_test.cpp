@@ -1,0 +1,96 @@
+// The levelled log functions: one message a line on standard error in the foreground, texts
+// written as they are, and Log_err, which ends the process until the agent listens and ends
+// only the calling thread's work afterwards.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "HandlerHarness.h"
+#include "core/ErrorHandler.h"
+#include "core/Settings.h"
+
+namespace {
+
+// Runs `body` with standard error written to a temporary file and returns what was written.
+template <typename Body>
+std::string stderrOf(Body body) {
+  char path[] = "/tmp/kadrel-stderr-XXXXXX";
+  const int file = mkstemp(path);
+  fflush(stderr);
+  const int saved = dup(2);
+  dup2(file, 2);
+  body();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(file);
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  unlink(path);
+  return text.str();
+}
+
+TEST(LevelledLog, EachMessageEndsWithOneLineFeedAndIsWrittenAsItIs) {
+  ScopedSettings settings;
+  debug = "alwayson";
+  const struct {
+    void (*log)(const char*, ...);
+    const char* fmt;
+    const char* arg;
+    const char* expected;
+  } rows[] = {
+      {Log_warn, "%s", "Received incorrect SID", "Received incorrect SID\n"},
+      {Log_warn, "%s", "\nError: The 'tar' program is missing", "\nError: The 'tar' program is missing\n"},
+      {Log_info, "%s", "ends with its own\n", "ends with its own\n"},  // no second line feed
+      {Log_failure, "%s", "", "\n"},
+      {Log_warn, "%s", "There was a problem with exec(): 100%s %d",
+       "There was a problem with exec(): 100%s %d\n"},
+      {Log_failure, "Fatal Error: pthread_create() #%s", "11", "Fatal Error: pthread_create() #11\n"},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(row.expected, stderrOf([&] { row.log(row.fmt, row.arg); })) << row.arg;
+}
+
+TEST(LevelledLog, DebugMessagesOnlyWithDebugOnInSmallLetters) {
+  ScopedSettings settings;
+  for (const auto& [value, expected] :
+       {std::pair<const char*, const char*>{"on", "step 1\n"}, {"ON", ""}, {"alwayson", ""}, {"off", ""}}) {
+    debug = value;
+    EXPECT_EQ(expected, stderrOf([] { Log_debug("step %d", 1); })) << value;
+  }
+}
+
+TEST(LevelledLogDeathTest, LogErrEndsTheProcessBeforeTheAgentListens) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(Log_err("Can't fork"), ::testing::ExitedWithCode(1), "^Can't fork\n$");
+}
+
+TEST(LevelledLog, OnceListeningLogErrEndsOnlyTheCallingThreadsWork) {
+  GuardLogErr(true);
+  bool aborted = false, after = false;
+  const std::string written = stderrOf([&] {
+    std::thread worker([&] {
+      try {
+        Log_err("exeCmd(): cannot open pipe");
+        after = true;  // never reached: Log_err does not return
+      } catch (const WorkAborted&) {
+        aborted = true;
+      }
+    });
+    worker.join();
+  });
+  GuardLogErr(false);
+  EXPECT_TRUE(aborted);
+  EXPECT_FALSE(after);
+  EXPECT_EQ(
+      "exeCmd(): cannot open pipe\n"
+      "The failure above ended one connection's work only; the agent goes on\n",
+      written);
+}
+
+}  // namespace
