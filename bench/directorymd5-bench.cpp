@@ -109,12 +109,9 @@ double md5sumRun(const Options& o, std::string& out) {
 // "directorymd5:_:TREE" on a fresh connection; the JSON in `out`.
 double agentRun(const Options& o, std::string& out) {
   PanelClient client;
-  std::string error, reply;
-  if (!client.connect("127.0.0.1", o.port, &error)) fail("connect: " + error);
-  if (!client.handshake(o.sid, o.pass, &error)) fail("handshake refused: " + error);
-  if (!client.request("cmd_user: root", reply) || !client.request("cmd_return: yes", reply) ||
-      !client.request("cmd_close: yes", reply))
-    fail("session settings refused");
+  std::string error;
+  if (!client.openSession("127.0.0.1", o.port, {o.sid, o.pass, "root", "yes", "yes"}, &error))
+    fail("session: " + error);
   auto start = Clock::now();
   if (!client.request(std::string("cmd_exec: directorymd5:_:") + kTree, out))
     fail("no reply to directorymd5");

@@ -58,12 +58,9 @@ double secondsSince(Clock::time_point start) {
 // An authenticated connection with the given session settings.
 std::unique_ptr<PanelClient> session(const Options& o, const std::string& closeFlag) {
   auto client = std::make_unique<PanelClient>();
-  std::string error, reply;
-  if (!client->connect("127.0.0.1", o.port, &error)) fail("connect: " + error);
-  if (!client->handshake(o.sid, o.pass, &error)) fail("handshake refused: " + error);
-  if (!client->request("cmd_user: root", reply) || !client->request("cmd_return: yes", reply) ||
-      !client->request("cmd_close: " + closeFlag, reply))
-    fail("session settings refused");
+  std::string error;
+  if (!client->openSession("127.0.0.1", o.port, {o.sid, o.pass, "root", "yes", closeFlag}, &error))
+    fail("session: " + error);
   return client;
 }
 

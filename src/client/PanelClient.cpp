@@ -135,14 +135,46 @@ bool PanelClient::request(const std::string& payload, std::string& reply, int ti
   return readReply(reply, timeoutMs);
 }
 
-bool PanelClient::handshake(const std::string& sid, const std::string& pass, std::string* failure) {
+// Sends `payload` and expects `expected` as the reply within `timeoutMs`.
+static bool step(PanelClient& client, const std::string& payload, const char* expected, int timeoutMs,
+                 std::string* failure) {
   std::string reply;
-  if (!request("SID " + sid, reply) || reply != "Correct SID received") {
-    if (failure) *failure = reply;
+  if (client.request(payload, reply, timeoutMs) && reply == expected) return true;
+  if (failure) *failure = reply;
+  return false;
+}
+
+bool PanelClient::handshake(const std::string& sid, const std::string& pass, std::string* failure) {
+  return step(*this, "SID " + sid, "Correct SID received", -1, failure) &&
+         step(*this, "Passphrase " + pass, "Correct passphrase received", -1, failure);
+}
+
+bool PanelClient::openSession(const std::string& host, int port, const SessionSettingsToSend& settings,
+                              std::string* failure, int timeoutMs, bool* refused) {
+  std::string error;
+  if (refused) *refused = false;
+  if (!connect(host, port, &error)) {
+    if (failure) *failure = "cannot connect to " + host + ":" + std::to_string(port) + ": " + error;
     return false;
   }
-  if (!request("Passphrase " + pass, reply) || reply != "Correct passphrase received") {
-    if (failure) *failure = reply;
+  const struct {
+    std::string payload;
+    const char* expected;
+    bool send;
+  } steps[] = {{"SID " + settings.sid, "Correct SID received", true},
+               {"Passphrase " + settings.passphrase, "Correct passphrase received", true},
+               {"cmd_user: " + settings.user, "User received", !settings.user.empty()},
+               {"cmd_return: " + settings.expectreturn, "Return received", !settings.expectreturn.empty()},
+               {"cmd_close: " + settings.closesocket, "Close received", !settings.closesocket.empty()}};
+  for (const auto& s : steps) {
+    std::string reply;
+    if (!s.send || step(*this, s.payload, s.expected, timeoutMs, &reply)) continue;
+    if (failure)
+      *failure = "\"" + s.payload.substr(0, s.payload.find(' ')) + "\" was answered with \"" + reply +
+                 "\" instead of \"" + s.expected + "\"" +
+                 (reply.empty() ? " (closed or no reply in time)" : "");
+    if (refused) *refused = true;
+    close();
     return false;
   }
   return true;

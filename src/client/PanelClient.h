@@ -6,6 +6,15 @@
 
 #include <string>
 
+// What a panel sends to open a session: the handshake, then each setting that is not empty.
+struct SessionSettingsToSend {
+  std::string sid;
+  std::string passphrase;
+  std::string user;                  // "cmd_user:", the account instructions run as
+  std::string expectreturn = "yes";  // "cmd_return:"
+  std::string closesocket = "yes";   // "cmd_close:"
+};
+
 class PanelClient {
  public:
   PanelClient() = default;
@@ -37,6 +46,12 @@ class PanelClient {
   bool request(const std::string& payload, std::string& reply, int timeoutMs = -1);
   // "SID", then "Passphrase". On refusal `failure` holds the agent's answer.
   bool handshake(const std::string& sid, const std::string& pass, std::string* failure = nullptr);
+  // Connects, runs the handshake and sends the settings, each answered as the agent answers
+  // it, within `timeoutMs` each (-1: no limit). On failure `failure` says which step failed
+  // and why, `refused` (when given) tells a refusal or a missing answer from a failed connect,
+  // and the connection is closed.
+  bool openSession(const std::string& host, int port, const SessionSettingsToSend& settings,
+                   std::string* failure = nullptr, int timeoutMs = -1, bool* refused = nullptr);
 
  private:
   // One read of at most 64 KiB into buffer_; 0 when closed, -1 on error or time-out.

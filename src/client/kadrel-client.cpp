@@ -23,6 +23,7 @@ static void usage(FILE* out) {
           "  -r, --return VALUE     send \"cmd_return: VALUE\" (default yes)\n"
           "  -x, --close VALUE      send \"cmd_close: VALUE\" (default yes for one instruction,\n"
           "                         no for several)\n"
+          "      --version          print the version and exit\n"
           "      --raw              print replies byte for byte, CR LF included (otherwise\n"
           "                         each reply ends with a line feed, added if missing)\n"
           "Each INSTRUCTION is sent as \"cmd_exec: INSTRUCTION\", e.g. command:_:ls -l /home\n"
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
                                    {"close", required_argument, nullptr, 'x'},
                                    {"raw", no_argument, nullptr, 'R'},
                                    {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
   std::string sidArg, passArg;
   int c;
@@ -81,6 +83,9 @@ int main(int argc, char** argv) {
       case 'h':
         usage(stdout);
         return 0;
+      case 'V':
+        printf("kadrel-client %s\n", KADREL_VERSION);
+        return 0;
       default:
         usage(stderr);
         return 2;
@@ -107,27 +112,19 @@ int main(int argc, char** argv) {
   if (closeValue.empty()) closeValue = instructions.size() > 1 ? "no" : "yes";
 
   PanelClient client;
-  std::string error;
-  if (!client.connect(host, port, &error)) {
-    fprintf(stderr, "kadrel-client: cannot connect to %s:%d: %s\n", host.c_str(), port, error.c_str());
-    return 2;
-  }
+  SessionSettingsToSend settings;
+  settings.sid = sid;
+  settings.passphrase = pass;
+  settings.user = user;
+  settings.expectreturn = ret;
+  settings.closesocket = closeValue;
   std::string failure;
-  if (!client.handshake(sid, pass, &failure)) {
-    fprintf(stderr, "kadrel-client: refused: %s\n", failure.empty() ? "connection closed" : failure.c_str());
-    return 1;
+  bool refused = false;
+  if (!client.openSession(host, port, settings, &failure, -1, &refused)) {
+    fprintf(stderr, "kadrel-client: %s%s\n", refused ? "refused: " : "", failure.c_str());
+    return refused ? 1 : 2;
   }
   std::string reply;
-  std::vector<std::pair<std::string, std::string>> settings;
-  if (!user.empty()) settings.emplace_back("cmd_user: " + user, "User received");
-  settings.emplace_back("cmd_return: " + ret, "Return received");
-  settings.emplace_back("cmd_close: " + closeValue, "Close received");
-  for (const auto& s : settings) {
-    if (!client.request(s.first, reply) || reply != s.second) {
-      fprintf(stderr, "kadrel-client: \"%s\" refused: %s\n", s.first.c_str(), reply.c_str());
-      return 1;
-    }
-  }
   std::string closeLower = closeValue;
   for (char& ch : closeLower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
   const bool agentCloses = closeLower == "yes";

@@ -11,7 +11,7 @@
 #endif
 
 int listenport = 240;
-const std::string version = "2.0.0.0";
+const std::string version = KADREL_VERSION;  // the project version, set by the build
 std::string serveros = KADREL_SERVEROS;
 std::string serverid;
 std::string passphrase;

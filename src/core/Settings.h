@@ -7,7 +7,7 @@
 #include <string>
 
 extern int listenport;             // TCP port, 240 unless configured
-extern const std::string version;  // the agent's version, "2.0.0.0"
+extern const std::string version;  // the agent's version: the project version, e.g. "2.0.0.0"
 extern std::string serveros;       // build-time host system: "linux" or "freebsd"
 extern std::string serverid;       // the server id the panel must present
 extern std::string passphrase;     // the passphrase the panel must present

@@ -71,6 +71,11 @@ class AgentFixture : public ::testing::Test {
 
   // A connected client, not yet authenticated.
   std::unique_ptr<PanelClient> connectClient();
+  // A client with an authenticated session: the handshake, then each of "cmd_user:",
+  // "cmd_return:" and "cmd_close:" that is not empty, each answered within `timeoutMs`. On
+  // failure the test fails and the client returned is closed.
+  std::unique_ptr<PanelClient> openSession(const std::string& user, const std::string& ret,
+                                           const std::string& close, int timeoutMs = 20000);
   // On a fresh connection: handshake, "cmd_user:", "cmd_return:", "cmd_close: yes",
   // each answered within `timeoutMs`, then the instruction. Returns the connection.
   std::unique_ptr<PanelClient> sendInstruction(const std::string& instruction,

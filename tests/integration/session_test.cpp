@@ -51,12 +51,8 @@ class SessionTest : public AgentFixture {
 
   // A client past the handshake that sent "cmd_return:" `ret` and "cmd_close:" `close` unless empty.
   std::unique_ptr<PanelClient> authed(const std::string& ret = "", const std::string& close = "") {
-    auto client = connectClient();
-    bool ok = exchange(*client, "SID " + sid_, "Correct SID received") &&
-              exchange(*client, "Passphrase " + pass_, "Correct passphrase received") &&
-              (ret.empty() || exchange(*client, "cmd_return: " + ret, "Return received")) &&
-              (close.empty() || exchange(*client, "cmd_close: " + close, "Close received"));
-    return ok ? std::move(client) : nullptr;
+    auto client = openSession("", ret, close);
+    return client->connected() ? std::move(client) : nullptr;
   }
 };
 
@@ -117,7 +113,7 @@ TEST_F(SessionTest, AllowListDecidesWhichPeersAreServed) {
   stopAgent();
   writeConfig("whitelist=10.0.0.1;127.0.0.1\n");
   startAgent();
-  EXPECT_EQ(versionWithin(), "2.0.0.0\r\n");
+  EXPECT_EQ(versionWithin(), KADREL_VERSION "\r\n");
   EXPECT_TRUE(waitForLogLine("Allowed login from known ip"));
 }
 
@@ -134,7 +130,7 @@ TEST_F(SessionTest, SettingsCarryOverToLaterConnections) {
   // A connection that sets nothing gets replies, stays open, and acts as the account set before.
   auto client = authed();
   ASSERT_TRUE(client);
-  ASSERT_TRUE(exchange(*client, "cmd_exec: VERSION", "2.0.0.0"));
+  ASSERT_TRUE(exchange(*client, "cmd_exec: VERSION", KADREL_VERSION));
   EXPECT_TRUE(exchange(*client, "cmd_exec: command:_:id -un", "kadrelsess\n\n"));  // output plus a line feed
 }
 
@@ -159,7 +155,7 @@ TEST_F(SessionTest, ConnectionsRunInParallelEachWithItsOwnSettings) {
   std::string reply;
   EXPECT_TRUE(a->readReply(reply, 90000));
   EXPECT_EQ(reply, "a\n\n") << "A's own values win over B's";
-  EXPECT_TRUE(exchange(*a, "cmd_exec: version", "2.0.0.0")) << "A stays open";
+  EXPECT_TRUE(exchange(*a, "cmd_exec: version", KADREL_VERSION)) << "A stays open";
 }
 
 // Waits for the 30-second handshake limit: this test takes about half a minute.
@@ -170,5 +166,5 @@ TEST_F(SessionTest, SlowHandshakeIsCutOffButAuthenticatedIdleConnectionsStay) {
   EXPECT_EQ(sendUntilClosed(*connectClient(), "", 60000), "") << "a silent client is cut off";
   expectReadFailure(from, "Could not read from socket ");
 
-  EXPECT_TRUE(exchange(*idle, "cmd_exec: version", "2.0.0.0"));  // fails if the limit cut it off too
+  EXPECT_TRUE(exchange(*idle, "cmd_exec: version", KADREL_VERSION));  // fails if the limit cut it off too
 }

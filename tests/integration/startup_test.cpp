@@ -100,7 +100,7 @@ TEST_F(StartupTest, ForegroundModeLogsToStandardOutputAndChecksHostPrograms) {
     agentEnv_ = {"PATH=" + fakeWhereis(c.missingProgram) + ":" +
                  (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
     startAgent();
-    EXPECT_EQ(versionWithin(), "2.0.0.0\r\n");
+    EXPECT_EQ(versionWithin(), KADREL_VERSION "\r\n");
     EXPECT_EQ(processesIn(dir_), std::vector<pid_t>{pid_}) << "the listener is the started process itself";
     ASSERT_TRUE(waitForLogLine("Thread stopped"));
     std::vector<std::string> lines = logLines();
@@ -130,10 +130,12 @@ TEST_F(StartupTest, DetachesOnceListeningAndLogsToDebugFileOnlyWithDebugOn) {
     EXPECT_NE(sid, static_cast<long>(left[0])) << "a session leader could regain a terminal";
     EXPECT_EQ(shell("cd " + proc + "/fd && readlink 0 1 2"), "/dev/null\n/dev/null\n/dev/null\n");
 
-    EXPECT_EQ(versionWithin(), "2.0.0.0\r\n");
+    EXPECT_EQ(versionWithin(), KADREL_VERSION "\r\n");
     const std::string debugFile = dir_ + "/debug.txt";
-    const std::string expected = on ? "Kadrel-Remote Started\nConnection started\nProcess Call: "
-                                      "7 bytes\nSocket Closed\nThread stopped\n"
+    // The log names the size of the reply: the version's length.
+    const std::string expected = on ? "Kadrel-Remote Started\nConnection started\nProcess Call: " +
+                                          std::to_string(sizeof KADREL_VERSION - 1) +
+                                          " bytes\nSocket Closed\nThread stopped\n"
                                     : "";
     EXPECT_TRUE(waitUntil([&] { return readWholeFile(debugFile) == expected; })) << readWholeFile(debugFile);
     EXPECT_EQ(access(debugFile.c_str(), F_OK), 0) << "debug.txt is created";

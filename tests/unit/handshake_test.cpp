@@ -73,10 +73,10 @@ TEST(Handshake, EachStateAnswersEachMessage) {
       {kAuthenticated, "Passphrase Pass1", "Command not found", false},
       {kAuthenticated, "cmd_exec", "Command not found", false},
       {kAuthenticated, "CMD_RETURN: yes", "Return received", true},
-      {kKeepOpen, "cmd_exec: version", "2.0.0.0", true},
+      {kKeepOpen, "cmd_exec: version", KADREL_VERSION, true},
       {kKeepOpen, "cmd_exec:", nullptr, false},   // too short to hold an instruction
       {kKeepOpen, "cmd_exec: ", nullptr, false},  // empty instruction, empty output
-      {kCloseAfter, "cmd_exec: version", "2.0.0.0", false},
+      {kCloseAfter, "cmd_exec: version", KADREL_VERSION, false},
       {kSilent, "cmd_exec: version", nullptr, false}};
   for (const auto& [state, message, reply, open] : rows) {
     SCOPED_TRACE("state " + std::to_string(state));

@@ -108,7 +108,7 @@ TEST(Dispatch, NameIsTheFirstElementAndAnEmptyOneRunsNothing) {
   const std::string dir = makeDir("/tmp/kadrel-dispatch-XXXXXX");
   ASSERT_FALSE(dir.empty());
   const std::pair<std::string, std::string> rows[] = {
-      {"Version:_:ignored", "2.0.0.0"},
+      {"Version:_:ignored", KADREL_VERSION},
       {"WhereAmI:_:x", cwd},
       {"command:_:printf %s '$MAINDIR|$maindir $MAINDI'", cwd + "|$maindir $MAINDI\n"},
       {":_:touch " + dir + "/ran", ""},
