@@ -93,4 +93,12 @@ TEST(Handshake, OwnUserWinsOverOneSetLaterElsewhere) {
   b.expect("cmd_exec: command:_:echo hi", true, "\n");  // no such account: nothing runs
 }
 
+TEST(Access, SecretIgnoresCaseButNotLength) {
+  EXPECT_TRUE(secretEquals("Srv1", "sRV1"));
+  EXPECT_TRUE(secretEquals("", ""));
+  for (const char* given : {"Srv", "Srv12", "Srv1 ", "Srv2", ""})
+    EXPECT_FALSE(secretEquals(given, "Srv1")) << given;
+  EXPECT_FALSE(secretEquals("Srv1", ""));
+}
+
 }  // namespace
