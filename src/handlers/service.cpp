@@ -72,7 +72,9 @@ static const struct {
      "`pidof $PIDOF`"},
 };
 
-static const char kStatusLine[] = "ps aux | grep %s | grep %s | grep %s | awk -F \" \" '{ print $2 }'";
+// "--": a word starting with "-" is a word to look for, not an option.
+static const char kStatusLine[] =
+    "ps aux | grep -- %s | grep -- %s | grep -- %s | awk -F \" \" '{ print $2 }'";
 
 // Types the text into window 0 of the session named exactly so: the text goes through a
 // private temporary file into a screen register and is pasted, so neither the shell nor

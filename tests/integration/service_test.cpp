@@ -171,6 +171,8 @@ TEST_F(ServiceLifecycle, StartStatusInputStopAndRestartWithServiceOneBesideTwelv
   const std::string status = run("status:_:" + kAccount + ":_:SCREEN:_:service12");
   EXPECT_NE(std::string::npos, ("\n" + status).find("\n" + pid12 + "\n")) << status;
   EXPECT_EQ(std::string::npos, ("\n" + status).find("\n" + pid1 + "\n")) << status;
+  const std::string option = run("status:_:-mdL:_:SCREEN:_:service12");  // a word, not an option of grep
+  EXPECT_NE(std::string::npos, ("\n" + option).find("\n" + pid12 + "\n")) << option;
 
   EXPECT_TRUE(logShows("1", "got:" + typed + "\r\n")) << screenlog("1");
   EXPECT_TRUE(logShows("12", "game server ready\r\nline for twelve\r\ngot:line for twelve\r\n"))

@@ -212,7 +212,8 @@ TEST(SessionPids, OnlyLinesOfDigits) {
 }
 
 TEST(ServiceCommandLines, StatusAndScreenexecQuoteEveryValueOnBothSystems) {
-  const std::string status = "ps aux | grep 'a b' | grep '$x' | grep '' | awk -F \" \" '{ print $2 }'";
+  const std::string status =
+      "ps aux | grep -- 'a b' | grep -- '-$x' | grep -- '' | awk -F \" \" '{ print $2 }'";
   const std::string exec = "cd /home/'alice' ; PID=$(" + pidsOf("'service7'") +
                            " | head -n 1) ; if [ -n \"$PID\" ] ; then SESSION=\"$PID\".'service7' ; "
                            "f=`mktemp` && { printf '%s\\r' "
@@ -222,7 +223,7 @@ TEST(ServiceCommandLines, StatusAndScreenexecQuoteEveryValueOnBothSystems) {
                            "/dev/null ; rm -f \"$f\" ; } ; "
                            "fi";
   for (const char* os : {"linux", "freebsd"}) {
-    checkRows({{os, "status:_:a b:_:$x", status},
+    checkRows({{os, "status:_:a b:_:-$x", status},
                {os, "screenexec:_:service7:_:say \"hi\" ';' `id` $HOME ^C \\015", exec},
                {os, "SCREENEXEC:_:service7:_:say \"hi\" ';' `id` $HOME ^C \\015:_:ignored", exec}},
               "alice");
