@@ -70,15 +70,25 @@ int unlink_cb(const char* fpath, const struct stat*, int, struct FTW*) {
 }
 
 int removeDirectory(const std::string& path, std::string& warning) {
+  warning.clear();
+  if (path.find('\0') != std::string::npos) {  // it would name its own prefix
+    errno = ENOENT;
+    return -1;
+  }
   std::string start = path;
   // "link/" would make the walk follow the link to its target.
   while (start.size() > 1 && start.back() == '/') start.pop_back();
-  warning.clear();
   std::string* outer = walk_warning;
   walk_warning = &warning;
   const int rv = nftw(start.c_str(), unlink_cb, 64, FTW_DEPTH | FTW_PHYS);
   walk_warning = outer;
   return rv;
+}
+
+// The path for system calls. One with a NUL byte in it would name its own prefix, another
+// file: it names nothing instead ("" is never a file).
+static const char* pathOf(const std::string& path) {
+  return path.find('\0') == std::string::npos ? path.c_str() : "";
 }
 
 // Runs one operation's work in a child as `user` and answers with the text it formed. The
@@ -105,7 +115,7 @@ static std::string runOperation(const std::string& user, const char* what, const
 
 std::string readfile(const std::string& user, const std::string& file) {
   return runOperation(user, "readFile", "", [&](WorkOutput& out) -> std::string {
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(pathOf(file), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::string();
     // Every line is followed by a line feed and the end of the file by one more, so the reply
     // is the bytes as they are plus one line feed.
@@ -150,7 +160,7 @@ std::string writeFile(const std::string& user, const std::string& file, const st
   AccountContext owner;
   const bool known = LookupAccount(user, owner);
   return runOperation(user, "writefile", "Failed", [&](WorkOutput& out) -> std::string {
-    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = open(pathOf(file), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
       out.log("Cannot open output file");
       return "Failed";
@@ -170,20 +180,20 @@ std::string writeFile(const std::string& user, const std::string& file, const st
 std::string deletefile(const std::string& user, const std::string& file) {
   return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
     struct stat st;
-    if (stat(file.c_str(), &st) != 0 || checkRemove(file.c_str()) != 1) return "File not found";
-    return remove(file.c_str()) == 0 ? "File deleted" : "Error deleting file";
+    if (stat(pathOf(file), &st) != 0 || checkRemove(pathOf(file)) != 1) return "File not found";
+    return remove(pathOf(file)) == 0 ? "File deleted" : "Error deleting file";
   });
 }
 
 std::string renamefile(const std::string& user, const std::string& file, const std::string& fileb) {
   return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
-    return rename(file.c_str(), fileb.c_str()) == 0 ? "File renamed" : "Error renaming file";
+    return rename(pathOf(file), pathOf(fileb)) == 0 ? "File renamed" : "Error renaming file";
   });
 }
 
 std::string movedir(const std::string& user, const std::string& file, const std::string& fileb) {
   return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
-    return rename(file.c_str(), fileb.c_str()) == 0 ? "Directory moved" : "Error moving rirectory";
+    return rename(pathOf(file), pathOf(fileb)) == 0 ? "Directory moved" : "Error moving rirectory";
   });
 }
 

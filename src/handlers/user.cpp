@@ -54,6 +54,8 @@ std::string checkUser(std::vector<std::string>& strlines, std::string& user, std
 }
 
 std::string hashedPassword(const std::string& password) {
+  // crypt() would hash only the part before a NUL byte: a password that is not what was typed.
+  if (password.find('\0') != std::string::npos) throw std::invalid_argument("the password holds a NUL byte");
   // crypt() keeps its result in static storage; several connections may add accounts at once.
   auto data = std::make_unique<crypt_data>();
   const char* hash = crypt_r(password.c_str(), kPasswordSalt, data.get());

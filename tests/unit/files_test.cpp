@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -175,6 +176,28 @@ TEST(RemoveDirectory, AnEntryThatCannotBeRemovedStopsTheWalkWithAWarning) {
   EXPECT_EQ("There was a problem with removeDirectory() 1", warning);
   EXPECT_TRUE(exists("/proc/self/fdinfo/0"));
   EXPECT_NE(0, unlink_cb("/proc/self/fdinfo/0", nullptr, 0, nullptr));  // outside a walk: no warning sink
+}
+
+TEST(FileOperations, APathWithANulByteNamesNothingNotItsPrefix) {
+  Scratch s;
+  s.file("f");
+  s.directory("d");
+  const std::string f = s.path("f") + std::string("\0/x", 3), d = s.path("d") + std::string("\0", 1);
+  EXPECT_EQ("", readfile("root", f));
+  EXPECT_EQ("Failed", writeFile("root", f, "new"));
+  EXPECT_EQ("File not found", deletefile("root", f));
+  EXPECT_EQ("Error renaming file", renamefile("root", f, s.path("g")));
+  EXPECT_EQ("Error renaming file", renamefile("root", s.path("f"), s.path("g") + std::string("\0", 1)));
+  EXPECT_EQ("Error moving rirectory", movedir("root", d, s.path("e")));
+  EXPECT_EQ("Directory removed", deldir("root", d)) << "as for any path that does not exist";
+  std::string warning;
+  EXPECT_EQ(-1, removeDirectory(d, warning));
+  EXPECT_EQ("x", [&] {
+    std::ifstream in(s.path("f"));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }());
+  EXPECT_TRUE(exists(s.path("d")));
+  EXPECT_FALSE(exists(s.path("g")));
 }
 
 TEST(FileOperations, NoChildAtAllAnswersFailed) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ const std::string kSecretHash = "\\$1\\$Vq3nZs8k\\$7gRNJBbPubb2l0s74eUN5/";
 TEST(AccountLines, HashedPasswordIsTheEscapedMd5CryptWithTheFixedSalt) {
   EXPECT_EQ(kSecretHash, hashedPassword("secret"));
   EXPECT_EQ("\\$1\\$Vq3nZs8k\\$K94.r78xycZ0XaLCGQvIX0", hashedPassword("a;b$(touch /tmp/x)'\""));
+  EXPECT_THROW(hashedPassword(std::string("ab\0cd", 5)), std::invalid_argument);
   for (const char* password : {"", "%s%n", "-x", "\\", "$$$"}) {
     const std::string hash = hashedPassword(password);
     EXPECT_EQ(0u, hash.find("\\$1\\$Vq3nZs8k\\$")) << password;
