@@ -179,8 +179,11 @@ TEST_F(ServiceLifecycle, StartStatusInputStopAndRestartWithServiceOneBesideTwelv
       << screenlog("12");
   EXPECT_EQ(std::string::npos, screenlog("12").find(typed));
   EXPECT_FALSE(access("/tmp/pwned", F_OK) == 0 || access("/tmp/pwned2", F_OK) == 0);
+  // No temporary file of the account's left behind.
   EXPECT_EQ("",
-            shell("ls -A /tmp | grep '^tmp\\.' ; ls -A " + kHome + " | grep tmp"));  // no temporary file left
+            shell("find /tmp " + kHome + " -maxdepth 1 -user " + kAccount +
+                  " -type f ! -name 'screenlog.*' "
+                  "! -name '.screenrc.*' ! -name '.*rc' ! -name '.bash*' ! -name '.profile' ! -name srv.sh"));
   EXPECT_EQ(pid1, sessions()["service1"]) << "^C reached the service";
 
   // "stop" of 1 leaves 12 running.
