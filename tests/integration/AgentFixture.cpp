@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,11 @@ std::string readWholeFile(const std::string& path) {
   std::ostringstream s;
   s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
+}
+
+bool pathExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {

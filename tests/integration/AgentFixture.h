@@ -24,6 +24,8 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
 // Runs a shell line as root and returns its standard output.
 std::string shell(const std::string& line);
 std::string readWholeFile(const std::string& path);
+// True when `path` names anything, a dangling link included.
+bool pathExists(const std::string& path);
 // Asks `done` every 10 ms until it says true (then true) or `timeoutMs` passed (then false).
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
 // A TCP port nobody listens on.
@@ -85,6 +87,12 @@ class AgentFixture : public ::testing::Test {
   // within `timeoutMs`: a broken agent fails the test instead of hanging it.
   std::string runInstruction(const std::string& instruction, const std::string& user = "root",
                              const std::string& replyFlag = "yes", int timeoutMs = 120000);
+  // runInstruction with a reply wanted, without the CR LF that ends the reply.
+  std::string replyText(const std::string& instruction, const std::string& user = "root") {
+    std::string got = runInstruction(instruction, user);
+    if (got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0) got.resize(got.size() - 2);
+    return got;
+  }
   std::string versionWithin(int timeoutMs = 20000) {
     return runInstruction("version", "root", "yes", timeoutMs);
   }

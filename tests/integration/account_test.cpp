@@ -15,11 +15,6 @@
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 // Field `field` (0: the name) of `name`'s line in an account file; "" when there is none.
 std::string accountField(const std::string& file, const std::string& name, int field) {
   std::istringstream in(readWholeFile(file));
@@ -60,11 +55,6 @@ class AccountTest : public AgentFixture {
     for (pid_t pid : leftovers_) kill(pid, SIGKILL);
     AgentFixture::TearDown();
   }
-  std::string reply(const std::string& instruction, const std::string& user = "root") {
-    std::string got = runInstruction(instruction, user);
-    return got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0 ? got.substr(0, got.size() - 2)
-                                                                          : got;
-  }
   bool logged(const std::string& line) const {
     return ("\n" + agentStdout()).find("\n" + line + "\n") != std::string::npos;
   }
@@ -88,21 +78,21 @@ TEST_F(AddUser, CreatesTheAccountWithTheMd5HashShellAndHome) {
   mkdir("/tmp/screens", 0777);
   ASSERT_EQ(0, mkdir("/tmp/screens/S-kadd1", 0700));
 
-  EXPECT_EQ("User has been added", reply("adduser:_:/bin/bash:_:kadd1:_:secret"));
+  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/bash:_:kadd1:_:secret"));
   EXPECT_EQ("$1$Vq3nZs8k$7gRNJBbPubb2l0s74eUN5/", shadowHash("kadd1"));
   EXPECT_EQ("/bin/bash", loginShell("kadd1"));
   struct stat st;
   ASSERT_EQ(0, stat("/home/kadd1", &st));
   EXPECT_EQ(runProgram({"/usr/bin/id", "-u", "kadd1"}, "").out, std::to_string(st.st_uid) + "\n");
   EXPECT_EQ(0755u, st.st_mode & 07777) << "the home stays as useradd made it";
-  EXPECT_FALSE(exists("/run/screen/S-kadd1"));
-  EXPECT_FALSE(exists("/tmp/screens/S-kadd1"));
+  EXPECT_FALSE(pathExists("/run/screen/S-kadd1"));
+  EXPECT_FALSE(pathExists("/tmp/screens/S-kadd1"));
   EXPECT_TRUE(logged("Adding new user"));
   EXPECT_TRUE(
       logged("/usr/sbin/useradd 'kadd1' -s '/bin/bash' -m -p \\$1\\$Vq3nZs8k\\$7gRNJBbPubb2l0s74eUN5/ "));
 
-  EXPECT_EQ("User already exists", reply("adduser:_:/bin/bash:_:kadd1:_:other"));
-  EXPECT_EQ("User already exists", reply("adduser:_:/bin/bash:_:root:_:other"));
+  EXPECT_EQ("User already exists", replyText("adduser:_:/bin/bash:_:kadd1:_:other"));
+  EXPECT_EQ("User already exists", replyText("adduser:_:/bin/bash:_:root:_:other"));
   EXPECT_EQ("$1$Vq3nZs8k$7gRNJBbPubb2l0s74eUN5/", shadowHash("kadd1"));
 }
 
@@ -110,47 +100,48 @@ TEST_F(AddUser, PasswordsAndShellsAreStoredAsTypedAndRunNothing) {
   int n = 0;
   for (const char* password : kHardPasswords) {
     const std::string name = "kaddpw" + std::to_string(n++);
-    EXPECT_EQ("User has been added", reply("adduser:_:/bin/sh:_:" + name + ":_:" + password)) << password;
+    EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:" + name + ":_:" + password)) << password;
     EXPECT_EQ(cryptWith(password, "$1$Vq3nZs8k$"), shadowHash(name)) << password;
   }
   const std::string shell = "/bin/sh;touch /tmp/pwned-shell $(touch /tmp/pwned)";
-  EXPECT_EQ("User has been added", reply("adduser:_:" + shell + ":_:kaddsh:_:pw"));
+  EXPECT_EQ("User has been added", replyText("adduser:_:" + shell + ":_:kaddsh:_:pw"));
   EXPECT_EQ(shell, loginShell("kaddsh"));
-  EXPECT_FALSE(exists("/tmp/pwned"));
-  EXPECT_FALSE(exists("/tmp/pwned-shell"));
+  EXPECT_FALSE(pathExists("/tmp/pwned"));
+  EXPECT_FALSE(pathExists("/tmp/pwned-shell"));
 }
 
 TEST_F(AccountSha512Test, AddUserHashesWithMkpasswdWhenIsSha5IsTrueInAnyCase) {
   int n = 0;
   for (const char* password : kHardPasswords) {
     const std::string name = "ksha" + std::to_string(n++);
-    EXPECT_EQ("User has been added", reply("adduser:_:/bin/sh:_:" + name + ":_:" + password)) << password;
+    EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:" + name + ":_:" + password)) << password;
     const std::string stored = shadowHash(name);
     EXPECT_EQ(0u, stored.find("$6$")) << password << " " << stored;
     EXPECT_EQ(stored, cryptWith(password, stored)) << password;
   }
-  EXPECT_FALSE(exists("/tmp/pwned"));
+  EXPECT_FALSE(pathExists("/tmp/pwned"));
 }
 
 TEST_F(AddUser, RefusedNamesRunNothingAndFailuresAreNotSuccess) {
   for (const char* instruction :
        {"adduser:_:/bin/sh:_::_:pw", "adduser:_:/bin/sh:_:..:_:pw", "adduser:_:/bin/sh:_:-x:_:pw",
         "adduser:_:/bin/sh:_:../etc:_:pw", "adduser:_:/bin/sh:_:a b:_:pw", "adduser"})
-    EXPECT_EQ("User does not exist", reply(instruction)) << instruction;
+    EXPECT_EQ("User does not exist", replyText(instruction)) << instruction;
   EXPECT_FALSE(logged("Adding new user"));
 
   // Names useradd refuses: one that clashes with a group, one too long.
   for (const std::string& name : {std::string("users"), std::string(40, 'k')}) {
-    EXPECT_EQ("There was a problem while adding this user", reply("adduser:_:/bin/sh:_:" + name + ":_:pw"));
+    EXPECT_EQ("There was a problem while adding this user",
+              replyText("adduser:_:/bin/sh:_:" + name + ":_:pw"));
     EXPECT_NE(std::string::npos, agentStderr().find("the account " + name + " was not created"));
     EXPECT_FALSE(accountExists(name));
-    EXPECT_FALSE(exists("/home/" + name));
+    EXPECT_FALSE(pathExists("/home/" + name));
   }
 }
 
 TEST_F(AddUser, AHomeInTheWayIsHandedToTheAccountButALinkIsNeverFollowed) {
   ASSERT_EQ(0, mkdir("/home/kaddold", 0750));
-  EXPECT_EQ("User has been added", reply("adduser:_:/bin/sh:_:kaddold:_:pw"));
+  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:kaddold:_:pw"));
   struct stat st;
   ASSERT_EQ(0, stat("/home/kaddold", &st));
   EXPECT_NE(0u, st.st_uid);
@@ -158,7 +149,7 @@ TEST_F(AddUser, AHomeInTheWayIsHandedToTheAccountButALinkIsNeverFollowed) {
 
   ASSERT_EQ(0, mkdir("/tmp/elsewhere", 0755));
   ASSERT_EQ(0, symlink("/tmp/elsewhere", "/home/kaddlink"));
-  EXPECT_EQ("User has been added", reply("adduser:_:/bin/sh:_:kaddlink:_:pw"));
+  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:kaddlink:_:pw"));
   ASSERT_EQ(0, stat("/tmp/elsewhere", &st));
   EXPECT_EQ(0u, st.st_uid) << "the link's target was handed to the account";
   EXPECT_NE(std::string::npos, agentStderr().find("chown() error"));
@@ -174,7 +165,7 @@ TEST_F(AccountChange, FtpUpdateHookRunsAfterAddUserAndChangePass) {
   } removeHook{hook};  // later tests must not run it
   std::ofstream(hook) << "#!/bin/sh\necho hook ran\necho x >> /tmp/hook-runs\nrm -rf /home/khook\n";
   ASSERT_EQ(0, chmod(hook.c_str(), 0755));
-  EXPECT_EQ("User has been added", reply("adduser:_:/bin/sh:_:khook:_:pw"));
+  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:khook:_:pw"));
   EXPECT_TRUE(logged("hook ran"));
   struct stat st;
   ASSERT_EQ(0, stat("/home/khook", &st));
@@ -182,33 +173,33 @@ TEST_F(AccountChange, FtpUpdateHookRunsAfterAddUserAndChangePass) {
   EXPECT_EQ(runProgram({"/usr/bin/id", "-u", "khook"}, "").out, std::to_string(st.st_uid) + "\n");
   EXPECT_EQ(runProgram({"/usr/bin/id", "-g", "khook"}, "").out, std::to_string(st.st_gid) + "\n");
 
-  EXPECT_EQ("hook ran\n\n", reply("changepass:_:khook:_:pw2"));
+  EXPECT_EQ("hook ran\n\n", replyText("changepass:_:khook:_:pw2"));
   EXPECT_EQ("x\nx\n", readWholeFile("/tmp/hook-runs"));
 }
 
 TEST_F(AccountChange, ChangePassSetsEachPasswordExactly) {
   ensureAccount("kpass");
   for (const char* password : kHardPasswords) {
-    EXPECT_EQ("\n", reply(std::string("changepass:_:kpass:_:") + password)) << password;
+    EXPECT_EQ("\n", replyText(std::string("changepass:_:kpass:_:") + password)) << password;
     const std::string stored = shadowHash("kpass");
     EXPECT_EQ(stored, cryptWith(password, stored)) << password << " " << stored;
   }
-  EXPECT_FALSE(exists("/tmp/pwned"));
+  EXPECT_FALSE(pathExists("/tmp/pwned"));
   // chpasswd cannot take a line feed: nothing runs, the password stays.
   const std::string before = shadowHash("kpass");
-  EXPECT_EQ("", reply("changepass:_:kpass:_:x\nroot:owned"));
+  EXPECT_EQ("", replyText("changepass:_:kpass:_:x\nroot:owned"));
   EXPECT_EQ(before, shadowHash("kpass"));
   EXPECT_NE(std::string::npos, agentStderr().find("chpasswd cannot take"));
 }
 
 TEST_F(AccountChange, ChangeShellStoresTheShellLiterallyAndCheckUserAsksId) {
   ensureAccount("kshell");
-  EXPECT_EQ("\n", reply("changeshell:_:kshell:_:/bin/sh"));
+  EXPECT_EQ("\n", replyText("changeshell:_:kshell:_:/bin/sh"));
   EXPECT_EQ("/bin/sh", loginShell("kshell"));
   const std::string shell = "/bin/sh;touch /tmp/pwned";
-  reply("ChangeShell:_:kshell:_:" + shell);
+  replyText("ChangeShell:_:kshell:_:" + shell);
   EXPECT_EQ(shell, loginShell("kshell"));
-  EXPECT_FALSE(exists("/tmp/pwned"));
+  EXPECT_FALSE(pathExists("/tmp/pwned"));
 
   const std::pair<std::string, std::string> rows[] = {
       {"checkuser:_:root", "exists"},
@@ -217,8 +208,8 @@ TEST_F(AccountChange, ChangeShellStoresTheShellLiterallyAndCheckUserAsksId) {
       {"checkuser:_:knobody;touch /tmp/pwned", ""},
       {"checkuser", ""},
   };
-  for (const auto& row : rows) EXPECT_EQ(row.second, reply(row.first)) << row.first;
-  EXPECT_FALSE(exists("/tmp/pwned"));
+  for (const auto& row : rows) EXPECT_EQ(row.second, replyText(row.first)) << row.first;
+  EXPECT_FALSE(pathExists("/tmp/pwned"));
 }
 
 TEST_F(DelUser, RemovesTheAccountHomeAndScreenDirectories) {
@@ -227,15 +218,15 @@ TEST_F(DelUser, RemovesTheAccountHomeAndScreenDirectories) {
   mkdir("/tmp/screens", 0777);
   ASSERT_EQ(0, mkdir("/tmp/screens/S-kdel1", 0700));
   std::ofstream("/tmp/screens/S-kdel1/sock") << "x";
-  EXPECT_EQ("User has been removed", reply("deluser:_:kdel1"));
+  EXPECT_EQ("User has been removed", replyText("deluser:_:kdel1"));
   EXPECT_FALSE(accountExists("kdel1"));
   for (const char* path : {"/home/kdel1", "/run/screen/S-kdel1", "/tmp/screens/S-kdel1"})
-    EXPECT_FALSE(exists(path)) << path;
+    EXPECT_FALSE(pathExists(path)) << path;
 
   // No account: the directories of that name still go.
   ASSERT_EQ(0, mkdir("/home/kghost", 0755));
-  EXPECT_EQ("User has been removed", reply("deluser:_:kghost"));
-  EXPECT_FALSE(exists("/home/kghost"));
+  EXPECT_EQ("User has been removed", replyText("deluser:_:kghost"));
+  EXPECT_FALSE(pathExists("/home/kghost"));
 }
 
 TEST_F(DelUser, EndsTheAccountsProcessesFirstPolitelyThenByForce) {
@@ -255,10 +246,10 @@ TEST_F(DelUser, EndsTheAccountsProcessesFirstPolitelyThenByForce) {
     pids[i] = static_cast<pid_t>(atoi(readWholeFile(file).c_str()));
     leftovers_.push_back(pids[i]);
   }
-  EXPECT_EQ("User has been removed", reply("deluser:_:kdelbusy"));
+  EXPECT_EQ("User has been removed", replyText("deluser:_:kdelbusy"));
   EXPECT_FALSE(accountExists("kdelbusy"));
-  EXPECT_FALSE(exists("/home/kdelbusy"));
-  EXPECT_TRUE(exists(graceful)) << "the polite signal was not given time";
+  EXPECT_FALSE(pathExists("/home/kdelbusy"));
+  EXPECT_TRUE(pathExists(graceful)) << "the polite signal was not given time";
   EXPECT_TRUE(waitUntil([&] { return !processAlive(pids[0]) && !processAlive(pids[1]); }));
 }
 
@@ -279,13 +270,14 @@ TEST_F(DelUser, RefusesUnsafeNamesAndUserIdZeroAndReportsAFailedUserdel) {
       // An account may not delete another: userdel refuses, the account stays.
       {"deluser:_:kdelkept", "kdelother", "There was a problem while removing this user"},
   };
-  for (const auto& row : rows) EXPECT_EQ(row.expected, reply(row.instruction, row.user)) << row.instruction;
+  for (const auto& row : rows)
+    EXPECT_EQ(row.expected, replyText(row.instruction, row.user)) << row.instruction;
   EXPECT_TRUE(accountExists("root"));
   EXPECT_TRUE(accountExists("ktoor"));
   EXPECT_TRUE(accountExists("kdelkept"));
-  EXPECT_TRUE(exists("/home/kdelkept"));
-  EXPECT_TRUE(exists("/home/kvictim"));
-  EXPECT_EQ("exists", reply("checkuser:_:root")) << "the agent still answers";
+  EXPECT_TRUE(pathExists("/home/kdelkept"));
+  EXPECT_TRUE(pathExists("/home/kvictim"));
+  EXPECT_EQ("exists", replyText("checkuser:_:root")) << "the agent still answers";
 }
 
 }  // namespace

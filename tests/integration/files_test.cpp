@@ -13,11 +13,6 @@ namespace {
 
 const char kAccount[] = "kfiles";
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
@@ -44,11 +39,8 @@ class FilesTest : public AgentFixture {
     runProgram({"/bin/bash", "-c", "rm -rf " + home_ + "/t"}, "");
     AgentFixture::TearDown();
   }
-  // The reply without the session's CR LF.
   std::string reply(const std::string& instruction, const std::string& user = kAccount) {
-    std::string got = runInstruction(instruction, user);
-    return got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0 ? got.substr(0, got.size() - 2)
-                                                                          : got;
+    return replyText(instruction, user);
   }
   // A scratch directory in the account's home, owned by it.
   std::string scratch() {
@@ -133,13 +125,13 @@ TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
   EXPECT_NE(std::string::npos, agentStderr().find("chown() error"));
 
   EXPECT_EQ("Failed", reply("writefile:_:" + rootDir_ + "/denied:_:x"));
-  EXPECT_FALSE(exists(rootDir_ + "/denied"));
+  EXPECT_FALSE(pathExists(rootDir_ + "/denied"));
   EXPECT_EQ(1u, count(agentStdout(), "\nCannot open output file\n"));
   EXPECT_EQ("Failed", reply("writefile:_:/dev/full:_:x", "root"));
   EXPECT_NE(std::string::npos,
             agentStderr().find("There was a problem with writefile: No space left on device"));
   EXPECT_EQ("", reply("writefile:_:" + t + "/ghost:_:x", "knosuchaccount"));
-  EXPECT_FALSE(exists(t + "/ghost"));
+  EXPECT_FALSE(pathExists(t + "/ghost"));
 }
 
 TEST_F(DeleteFile, ProtectedPathsInAnyFormAreNotFound) {
@@ -150,7 +142,7 @@ TEST_F(DeleteFile, ProtectedPathsInAnyFormAreNotFound) {
         std::string("/usr/local/.."), t + "/root/etc", std::string("/var/./"), std::string("")}) {
     EXPECT_EQ("File not found", reply("deletefile:_:" + path, "root")) << path;
   }
-  for (const char* path : {"/etc", "/home", "/tmp", "/usr", "/var"}) EXPECT_TRUE(exists(path)) << path;
+  for (const char* path : {"/etc", "/home", "/tmp", "/usr", "/var"}) EXPECT_TRUE(pathExists(path)) << path;
 }
 
 TEST_F(DeleteFile, FilesLinksAndDirectoriesWithTheAccountsPermissions) {
@@ -171,11 +163,11 @@ TEST_F(DeleteFile, FilesLinksAndDirectoriesWithTheAccountsPermissions) {
       {t + "/missing", "File not found"},  {rootDir_ + "/rootfile", "Error deleting file"},
   };
   for (const auto& row : rows) EXPECT_EQ(row.second, reply("deletefile:_:" + row.first)) << row.first;
-  EXPECT_FALSE(exists(t + "/link"));
-  EXPECT_TRUE(exists(t + "/target"));
-  EXPECT_TRUE(exists(t + "/dangling"));
-  EXPECT_TRUE(exists(t + "/fulldir/x"));
-  EXPECT_TRUE(exists(rootDir_ + "/rootfile"));
+  EXPECT_FALSE(pathExists(t + "/link"));
+  EXPECT_TRUE(pathExists(t + "/target"));
+  EXPECT_TRUE(pathExists(t + "/dangling"));
+  EXPECT_TRUE(pathExists(t + "/fulldir/x"));
+  EXPECT_TRUE(pathExists(rootDir_ + "/rootfile"));
   EXPECT_EQ("File deleted", reply("deletefile:_:" + rootDir_ + "/rootfile", "root"));
 }
 
@@ -200,8 +192,8 @@ TEST_F(RenameAndMove, RenameReplacesMoveRefusesANonEmptyTarget) {
   };
   for (const auto& row : rows) EXPECT_EQ(row.expected, reply(row.instruction)) << row.instruction;
   EXPECT_EQ("A", readWholeFile(t + "/b"));
-  EXPECT_TRUE(exists(t + "/d3"));
-  EXPECT_TRUE(exists(rootDir_ + "/r"));
+  EXPECT_TRUE(pathExists(t + "/d3"));
+  EXPECT_TRUE(pathExists(rootDir_ + "/r"));
 }
 
 TEST_F(DelDir, RemovesTheTreeNeverThroughALink) {
@@ -221,7 +213,7 @@ TEST_F(DelDir, RemovesTheTreeNeverThroughALink) {
       {t + "/missing", "Directory removed"},
   };
   for (const auto& row : rows) EXPECT_EQ(row.second, reply("deldir:_:" + row.first)) << row.first;
-  for (const char* gone : {"/tree", "/startlink", "/plain"}) EXPECT_FALSE(exists(t + gone)) << gone;
+  for (const char* gone : {"/tree", "/startlink", "/plain"}) EXPECT_FALSE(pathExists(t + gone)) << gone;
   EXPECT_EQ("kept", readWholeFile(dir_ + "/outside"));
 }
 
@@ -232,10 +224,10 @@ TEST_F(DelDir, AnEntryTheAccountMayNotRemoveStopsTheWalkAndAnswersFailed) {
   writeFile(t + "/tree/rootsub/f", "x");
   chown((t + "/tree").c_str(), uid_, uid_);
   EXPECT_EQ("Failed", reply("deldir:_:" + t + "/tree"));
-  EXPECT_TRUE(exists(t + "/tree/rootsub/f"));
+  EXPECT_TRUE(pathExists(t + "/tree/rootsub/f"));
   EXPECT_EQ(1u, count(agentStderr(), "There was a problem with removeDirectory() 1"));
   EXPECT_EQ("Directory removed", reply("deldir:_:" + t + "/tree", "root"));
-  EXPECT_FALSE(exists(t + "/tree"));
+  EXPECT_FALSE(pathExists(t + "/tree"));
 }
 
 }  // namespace
