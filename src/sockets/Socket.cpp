@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -60,9 +61,19 @@ bool Socket::bind(int port) {
   return ::bind(m_sock, reinterpret_cast<sockaddr*>(&m_addr), sizeof m_addr) != -1;
 }
 
+// The longest accept queue the system allows (the kernel caps every backlog at
+// net.core.somaxconn): a panel opening many connections at once must not see attempts dropped,
+// each of which would wait a second for its retransmission.
+static int listenBacklog() {
+  std::ifstream in("/proc/sys/net/core/somaxconn");
+  long n = 0;
+  if (in >> n && n > 0) return static_cast<int>(std::min<long>(n, INT_MAX));
+  return SOMAXCONN;
+}
+
 bool Socket::listen() const {
   if (!is_valid()) return false;
-  return ::listen(m_sock, MAXCONNECTIONS) != -1;
+  return ::listen(m_sock, listenBacklog()) != -1;
 }
 
 bool whitelistAllows(const std::string& list, const std::string& ip, std::string& logged) {

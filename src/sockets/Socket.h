@@ -14,8 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-const int MAXCONNECTIONS = 5;  // listen backlog (raised to SOMAXCONN by the kernel's own rules)
-const int MAXRECV = 65536;     // largest number of bytes taken by one read call
+const int MAXRECV = 65536;  // largest number of bytes taken by one read call
 
 // A frame that cannot be read. Its text is always our own fixed wording, whatever library the
 // reader uses, since it becomes part of a log line.
