@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "agent/HostCheck.h"
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
+#include "session/Admission.h"
 #include "session/KadrelConnection.h"
 #include "sockets/ServerSocket.h"
 
@@ -43,11 +45,23 @@ static void startWorker(ServerSocket* sock) {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     Log_failure("Fatal Error: pthread_create() #%d", rc);
+    admission().leave(sock->m_sock);
     delete sock;
   }
 }
 
+// SIGPIPE does nothing: a write to a closed pipe or socket fails with EPIPE instead of ending
+// the agent. A handler rather than SIG_IGN, because exec resets handlers but keeps an ignored
+// disposition, and the commands the agent runs expect the default.
+static void ignoreSignal(int) {}
+
 int main() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = ignoreSignal;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGPIPE, &sa, nullptr);
   LoadConfig();
   if (!CheckHostPrograms()) return 0;
   // Descriptors inherited from whoever started the agent never reach its commands.
@@ -71,6 +85,12 @@ int main() {
         if (!transientAcceptError(e.error())) throw;
         Log("Error: " + e.description() + " (" + strerror(e.error()) + "), accepting again");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        continue;
+      }
+      // A source serving a penalty is closed at once; otherwise the connection counts against
+      // the cap on unauthenticated connections until it authenticates.
+      if (!admission().admit(new_sock->m_sock, new_sock->m_addr.sin_addr.s_addr)) {
+        delete new_sock;
         continue;
       }
       startWorker(new_sock);

@@ -1,15 +1,24 @@
 // Configuration file parsing: key=value lines, keys compared without regard to letter case.
 #include "core/ConfigLoader.h"
 
+#include <algorithm>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
 
 using boost::algorithm::iequals;
+
+// Leading digits count, the rest is ignored; a limit beyond the int range is clamped to it
+// rather than wrapped into a small or negative one.
+static int decimal(const std::string& value) {
+  long long n = strtoll(value.c_str(), nullptr, 10);
+  return static_cast<int>(std::max<long long>(INT_MIN, std::min<long long>(INT_MAX, n)));
+}
 
 int ReadConfig(std::istream& in, KadrelConfig& config) {
   std::string line;
@@ -35,6 +44,18 @@ int ReadConfig(std::istream& in, KadrelConfig& config) {
     } else if (iequals(key, "listenport")) {
       // Like the C library's decimal conversion: leading digits count, the rest is ignored.
       config.listenport = static_cast<int>(strtol(value.c_str(), nullptr, 10));
+    } else if (iequals(key, "max_unauthenticated")) {
+      config.max_unauthenticated = decimal(value);
+    } else if (iequals(key, "penalty_seconds")) {
+      config.penalty_seconds = decimal(value);
+    } else if (iequals(key, "penalty_max_seconds")) {
+      config.penalty_max_seconds = decimal(value);
+    } else if (iequals(key, "penalty_loopback")) {
+      config.penalty_loopback = value;
+    } else if (iequals(key, "handshake_timeout")) {
+      config.handshake_timeout = decimal(value);
+    } else if (iequals(key, "reply_timeout")) {
+      config.reply_timeout = decimal(value);
     }
   }
   // A read that failed (the path is a directory, an I/O error) is an unreadable file, not

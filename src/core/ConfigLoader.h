@@ -15,6 +15,13 @@ struct KadrelConfig {
   std::string is_sha5;
   std::string user_group;
   int listenport = 240;
+  // Limits on what peers can make the agent hold (src/session/Admission.h).
+  int max_unauthenticated = 0;    // 0: a quarter of the descriptor limit
+  int penalty_seconds = 2;        // first penalty after a failed handshake; 0 turns them off
+  int penalty_max_seconds = 300;  // penalties double up to this
+  std::string penalty_loopback;   // "yes": loopback addresses earn penalties too
+  int handshake_timeout = 30;     // seconds to complete the handshake, reading and writing
+  int reply_timeout = 120;        // seconds a reply may make no progress after authentication
 };
 
 // Returns 0 on success or the ErrorCall code of the failure (1 unreadable, 2 a line with an

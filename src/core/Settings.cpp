@@ -19,6 +19,12 @@ std::string debug;
 std::string whitelist;
 std::string user_group;
 std::string is_sha5;
+int max_unauthenticated = 0;
+int penalty_seconds = 2;
+int penalty_max_seconds = 300;
+bool penalty_loopback = false;
+int handshake_timeout = 30;
+int reply_timeout = 120;
 std::ofstream logfile;
 bool daemonized = false;
 
@@ -39,5 +45,11 @@ bool LoadConfig() {
   is_sha5 = config.is_sha5;
   user_group = config.user_group;
   listenport = config.listenport;
+  max_unauthenticated = config.max_unauthenticated;
+  penalty_seconds = config.penalty_seconds;
+  penalty_max_seconds = config.penalty_max_seconds;
+  penalty_loopback = iequals(config.penalty_loopback, "yes");
+  handshake_timeout = config.handshake_timeout;
+  reply_timeout = config.reply_timeout;
   return true;
 }

@@ -15,6 +15,12 @@ extern std::string debug;          // "alwayson", "on" or anything else (off)
 extern std::string whitelist;      // allowed peer addresses separated by ";"
 extern std::string user_group;     // group given to new accounts
 extern std::string is_sha5;        // "true" (any case) selects the mkpasswd password form
+extern int max_unauthenticated;    // connections not yet authenticated held at once (0: default)
+extern int penalty_seconds;        // first penalty for a failed handshake; 0: no penalties
+extern int penalty_max_seconds;    // penalties double up to this
+extern bool penalty_loopback;      // loopback addresses earn penalties too (tests)
+extern int handshake_timeout;      // seconds for the whole handshake, reads and writes
+extern int reply_timeout;          // seconds a reply may make no progress once authenticated
 extern std::ofstream logfile;      // "debug.txt" once detached with debug "on"
 extern bool daemonized;            // true once detached: levelled messages go to the system log
 

@@ -50,6 +50,8 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
 bool isRootUser(const std::string& user) { return iequals(user, "root"); }
 
 bool LookupAccount(const std::string& name, AccountContext& ctx) {
+  // The C library reads only up to a NUL: "alice\0junk" must not become alice.
+  if (name.find('\0') != std::string::npos) return false;
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   if (size <= 0) size = 16384;
   std::vector<char> buf(static_cast<size_t>(size));

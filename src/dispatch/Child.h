@@ -43,7 +43,7 @@ struct AccountContext {
 };
 
 // Looks the account up by name (getpwnam_r) and fills `ctx`. False when there is no such
-// account or the lookup failed.
+// account (a name holding a NUL byte names none) or the lookup failed.
 bool LookupAccount(const std::string& name, AccountContext& ctx);
 
 // "root" in any letter case: the child keeps the agent's identity, directory and environment.

@@ -1,12 +1,17 @@
 // The worker thread's read loop.
 #include "session/KadrelConnection.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <exception>
 #include <memory>
 
 #include "core/ErrorHandler.h"
+#include "core/Settings.h"
+#include "session/Admission.h"
 #include "session/SocketParser.h"
 
 void* LoadThread(void* newconnection) {
@@ -27,14 +32,21 @@ void* LoadThread(void* newconnection) {
 KadrelConnection::KadrelConnection(ServerSocket& passed_sock)
     : new_sock(passed_sock), passphrasecheck(false), serverauthcheck(false) {}
 
+KadrelConnection::~KadrelConnection() {
+  // Whatever way the session ended, the descriptor leaves the registry before new_sock's
+  // destructor closes it.
+  if (new_sock.is_valid()) admission().leave(new_sock.m_sock);
+}
+
 void KadrelConnection::Run() {
   Log("Connection started");
   if (new_sock.ipdenied) {
+    admission().leave(new_sock.m_sock);
     new_sock.close();
     return;
   }
   new_sock.set_frame_limit(kPreAuthFrameLimit);
-  new_sock.set_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(kHandshakeSeconds));
+  new_sock.set_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(handshake_timeout));
   bool limited = true;
   try {
     std::string data;
@@ -47,12 +59,14 @@ void KadrelConnection::Run() {
         break;
       }
       if (limited && authenticated()) {
+        admission().leave(new_sock.m_sock);
         new_sock.set_frame_limit(INT_MAX);
         new_sock.clear_deadline();
+        new_sock.set_stall_timeout(reply_timeout);
         limited = false;
       }
     }
-    new_sock.close();
+    finish();
     passphrasecheck = false;
     serverauthcheck = false;
     Log("Thread stopped");
@@ -61,6 +75,7 @@ void KadrelConnection::Run() {
     serverauthcheck = false;
     Log(e.description());
     Log("Connection closed");
+    finish();
   } catch (const std::exception&) {
     // The session boundary: a failure from below (memory, a library) ends this connection
     // alone, logged in our own words.
@@ -68,7 +83,13 @@ void KadrelConnection::Run() {
     serverauthcheck = false;
     Log("There was a problem with the session: an unexpected failure");
     Log("Connection closed");
+    finish();
   }
+}
+
+void KadrelConnection::finish() {
+  admission().leave(new_sock.m_sock);
+  new_sock.close_after_reply();
 }
 
 void KadrelConnection::SendData(std::string data) {
@@ -77,6 +98,12 @@ void KadrelConnection::SendData(std::string data) {
     new_sock << data;
   } catch (SocketException& e) {
     Log("There was a problem with the socket: " + e.description());
+    if (e.error() == EAGAIN || e.error() == EWOULDBLOCK) {
+      // The peer stopped reading: the reply is abandoned and so is the connection.
+      if (authenticated())
+        Log("Reply abandoned after " + std::to_string(reply_timeout) + " s without progress");
+      ::shutdown(new_sock.m_sock, SHUT_RDWR);
+    }
   }
 }
 

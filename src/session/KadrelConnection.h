@@ -9,10 +9,9 @@
 #include "dispatch/CommandRunner.h"
 #include "sockets/ServerSocket.h"
 
-// Before authentication a frame may carry at most this many payload bytes...
+// Before authentication a frame may carry at most this many payload bytes, and the handshake
+// (reads and writes) must be complete within handshake_timeout seconds.
 const long long kPreAuthFrameLimit = 65536;
-// ...and the handshake must be complete within this many seconds.
-const int kHandshakeSeconds = 30;
 
 // Thread entry: takes ownership of the heap ServerSocket `newconnection`, serves it, frees it.
 void* LoadThread(void* newconnection);
@@ -20,15 +19,22 @@ void* LoadThread(void* newconnection);
 class KadrelConnection {
  public:
   explicit KadrelConnection(ServerSocket& passed_sock);
-  virtual ~KadrelConnection() = default;
+  virtual ~KadrelConnection();
 
   // Reads frames and hands each to SocketParser until it says to stop or the read fails.
   void Run();
-  // Sends `data` plus CR LF; a failed write is logged, not thrown.
+  // Sends `data` plus CR LF; a failed write is logged, not thrown. A write that ran out of
+  // time also ends the connection: the next read finds it closed.
   void SendData(std::string data);
 
   bool authenticated() const { return passphrasecheck && serverauthcheck; }
 
+ private:
+  // Takes the connection out of the unauthenticated count, then closes it so that the last
+  // reply reaches the peer.
+  void finish();
+
+ public:
   ServerSocket new_sock;
   bool passphrasecheck;
   bool serverauthcheck;

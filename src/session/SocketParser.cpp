@@ -10,6 +10,7 @@
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
 #include "dispatch/InstructionParser.h"
+#include "session/Admission.h"
 #include "session/KadrelConnection.h"
 
 static std::mutex settings_mutex;
@@ -61,6 +62,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
       return true;
     }
     Log_warn("Received incorrect SID");
+    admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
     conn.SendData("Received incorrect SID");
     return false;
   }
@@ -76,6 +78,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
       return true;
     }
     Log_warn("Received incorrect passphrase");
+    admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
     conn.SendData("Received incorrect passphrase");
     return false;
   }

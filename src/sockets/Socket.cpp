@@ -7,9 +7,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <cerrno>
@@ -92,6 +94,16 @@ bool whitelistAllows(const std::string& list, const std::string& ip, std::string
   return false;
 }
 
+// A peer host that vanishes (power, network) without closing is noticed within about three
+// minutes, even by a thread that only waits to read.
+static void keepAlive(int fd) {
+  const int on = 1, idle = 120, interval = 15, count = 4;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
 bool Socket::accept(Socket& new_socket) const {
   sockaddr_in peer;
   socklen_t len = sizeof peer;
@@ -109,6 +121,7 @@ bool Socket::accept(Socket& new_socket) const {
   // once, not held back until the peer acknowledges the output.
   int on = 1;
   setsockopt(new_socket.m_sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  keepAlive(new_socket.m_sock);
   char text[INET_ADDRSTRLEN] = {0};
   inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
   std::string logged;
@@ -117,9 +130,29 @@ bool Socket::accept(Socket& new_socket) const {
   return true;
 }
 
+static bool setSendTimeout(int fd, std::chrono::milliseconds ms) {
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(ms.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms.count() % 1000) * 1000);
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool Socket::set_stall_timeout(int seconds) {
+  return setSendTimeout(m_sock, std::chrono::seconds(std::max(seconds, 0)));
+}
+
 bool Socket::send(const std::string& s) const {
   size_t sent = 0;
   while (sent < s.size()) {
+    if (m_hasdeadline) {
+      // A blocked write waits no longer than the deadline leaves (0 would mean for ever).
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline -
+                                                                        std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !setSendTimeout(m_sock, left)) {
+        errno = EAGAIN;
+        return false;
+      }
+    }
     ssize_t n = ::send(m_sock, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -291,6 +324,33 @@ int Socket::recv(std::string& s) const {
   s.resize(have);
   // Positive for a complete frame, even an empty one: the prefix and its ":" were read.
   return static_cast<int>(std::min<size_t>(prefix.size() + 1 + have, INT_MAX));
+}
+
+bool Socket::close_after_reply() {
+  if (!is_valid()) return false;
+  int unread = 0;
+  if (ioctl(m_sock, FIONREAD, &unread) == 0 && unread > 0 && ::shutdown(m_sock, SHUT_WR) == 0) {
+    // The peer sees the reply, then the end of the stream; most peers close then. Bounded in
+    // time and bytes, so a peer that keeps sending cannot hold the thread.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    char sink[4096];
+    size_t drained = 0;
+    while (drained < (1u << 20)) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+              .count();
+      if (left <= 0) break;
+      pollfd p = {m_sock, POLLIN, 0};
+      int r = poll(&p, 1, static_cast<int>(left));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      ssize_t n = ::recv(m_sock, sink, sizeof sink, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      drained += static_cast<size_t>(n);
+    }
+  }
+  return close();
 }
 
 bool Socket::close() {

@@ -37,7 +37,8 @@ class Socket {
   // returns false with errno set by accept.
   bool accept(Socket& new_socket) const;
 
-  // Writes all of s (MSG_NOSIGNAL). False on failure.
+  // Writes all of s (MSG_NOSIGNAL). False on failure, with errno EAGAIN when the deadline
+  // passed or a write made no progress for the stall time.
   bool send(const std::string& s) const;
   // Sends what the pipe `fd` yields, as it arrives, until its end of file: spliced from the
   // pipe to the socket where the kernel allows it, else copied in blocks of 256 KiB. `moved`
@@ -54,11 +55,18 @@ class Socket {
 
   // Largest payload recv() accepts; larger frames are refused before anything is allocated.
   void set_frame_limit(long long limit) { m_framelimit = limit; }
-  // recv() fails once this moment passes; clear_deadline() waits for ever again.
+  // recv() and send() fail once this moment passes; clear_deadline() lifts it.
   void set_deadline(std::chrono::steady_clock::time_point when);
   void clear_deadline() { m_hasdeadline = false; }
+  // Without a deadline, a write that makes no progress for `seconds` fails (SO_SNDTIMEO, so
+  // it holds for every write on the descriptor, spliced ones included). 0: never.
+  bool set_stall_timeout(int seconds);
 
   bool close();
+  // Closes after a reply so that the reply survives: with input still unread, closing would
+  // send a reset that destroys what the peer has not read yet, so the sending side is shut
+  // down first and the input drained briefly.
+  bool close_after_reply();
   bool is_valid() const { return m_sock != -1; }
 
   int m_sock;
