@@ -13,7 +13,7 @@
 
 PanelClient::~PanelClient() { close(); }
 
-bool PanelClient::connect(const std::string& host, int port, std::string* error) {
+bool PanelClient::connect(const std::string& host, int port, std::string* error, const std::string& source) {
   close();
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
@@ -26,7 +26,14 @@ bool PanelClient::connect(const std::string& host, int port, std::string* error)
     return false;
   }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+  sockaddr_in local;
+  memset(&local, 0, sizeof local);
+  local.sin_family = AF_INET;
+  const bool bad_source = !source.empty() && inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1;
+  if (bad_source) errno = EINVAL;
+  if (fd < 0 || bad_source ||
+      (!source.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
+      ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
     if (error) *error = strerror(errno);
     if (fd >= 0) ::close(fd);
     freeaddrinfo(found);

@@ -22,8 +22,10 @@ class PanelClient {
   PanelClient(const PanelClient&) = delete;
   PanelClient& operator=(const PanelClient&) = delete;
 
-  // Connects to host:port (IPv4). On failure `error` says why.
-  bool connect(const std::string& host, int port, std::string* error = nullptr);
+  // Connects to host:port (IPv4), from the local address `source` when one is given. On
+  // failure `error` says why.
+  bool connect(const std::string& host, int port, std::string* error = nullptr,
+               const std::string& source = "");
   void close();
   bool connected() const { return fd_ >= 0; }
 

@@ -100,8 +100,7 @@ void KadrelConnection::SendData(std::string data) {
     Log("There was a problem with the socket: " + e.description());
     if (e.error() == EAGAIN || e.error() == EWOULDBLOCK) {
       // The peer stopped reading: the reply is abandoned and so is the connection.
-      if (authenticated())
-        Log("Reply abandoned after " + std::to_string(reply_timeout) + " s without progress");
+      if (authenticated()) Log_warn("Reply abandoned after %d s without progress", reply_timeout);
       ::shutdown(new_sock.m_sock, SHUT_RDWR);
     }
   }
