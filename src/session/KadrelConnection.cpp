@@ -98,23 +98,33 @@ void KadrelConnection::SendData(std::string data) {
     new_sock << data;
   } catch (SocketException& e) {
     Log("There was a problem with the socket: " + e.description());
-    if (e.error() == EAGAIN || e.error() == EWOULDBLOCK) {
-      // The peer stopped reading: the reply is abandoned and so is the connection.
-      if (authenticated()) Log_warn("Reply abandoned after %d s without progress", reply_timeout);
-      ::shutdown(new_sock.m_sock, SHUT_RDWR);
-    }
+    writeFailed(e.error());
   }
+}
+
+void KadrelConnection::writeFailed(int err) {
+  if (err != EAGAIN && err != EWOULDBLOCK) return;
+  // The peer stopped reading: the reply is abandoned and so is the connection, whose next
+  // read then finds it closed.
+  if (authenticated()) Log_warn("Reply abandoned after %d s without progress", reply_timeout);
+  ::shutdown(new_sock.m_sock, SHUT_RDWR);
 }
 
 bool StreamedReply::forward(int fd) {
   started_ = true;
   if (!delivered_) return false;
-  if (!connection_.new_sock.send_from_pipe(fd, size_)) delivered_ = false;
+  if (!connection_.new_sock.send_from_pipe(fd, size_)) {
+    delivered_ = false;
+    connection_.writeFailed(errno);
+  }
   return delivered_;
 }
 
 void StreamedReply::finish(const std::string& last) {
   started_ = true;
   size_ += last.size();
-  if (delivered_ && !connection_.new_sock.send(last + "\r\n")) delivered_ = false;
+  if (delivered_ && !connection_.new_sock.send(last + "\r\n")) {
+    delivered_ = false;
+    connection_.writeFailed(errno);
+  }
 }

@@ -28,6 +28,9 @@ class KadrelConnection {
   void SendData(std::string data);
 
   bool authenticated() const { return passphrasecheck && serverauthcheck; }
+  // A write failed with `err`. One that ran out of time (the peer stopped reading) abandons
+  // the reply and ends the connection.
+  void writeFailed(int err);
 
  private:
   // Takes the connection out of the unauthenticated count, then closes it so that the last

@@ -193,7 +193,9 @@ static bool copyRest(int fd, int sock, unsigned long long& moved) {
       ssize_t w = ::send(sock, buf.get() + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) {
+        const int err = errno;
         dropRest(fd, buf.get(), moved);
+        errno = err;
         return false;
       }
       sent += w;
@@ -209,6 +211,7 @@ bool Socket::send_from_pipe(int fd, unsigned long long& moved) const {
   sigaddset(&sigpipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &sigpipe, &saved);
   bool delivered = true;
+  int failure = 0;
   for (;;) {
     ssize_t n = splice(fd, nullptr, m_sock, nullptr, kSpliceChunk, SPLICE_F_MOVE);
     if (n > 0) {
@@ -220,6 +223,7 @@ bool Socket::send_from_pipe(int fd, unsigned long long& moved) const {
     if (errno == EINVAL || errno == ENOSYS) {
       delivered = copyRest(fd, m_sock, moved);
     } else {
+      failure = errno;
       std::unique_ptr<char[]> buf(new char[kCopyBlock]);
       dropRest(fd, buf.get(), moved);
       delivered = false;
@@ -232,6 +236,7 @@ bool Socket::send_from_pipe(int fd, unsigned long long& moved) const {
     }
   }
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if (!delivered && failure != 0) errno = failure;  // what stopped the sending, for the caller
   return delivered;
 }
 
