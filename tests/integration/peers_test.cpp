@@ -19,6 +19,9 @@
 
 namespace {
 
+// The longest command line the agent runs (128 KiB less the NUL an exec argument ends with).
+const size_t kLongestLine = 128 * 1024 - 1;
+
 // Entries of a /proc directory, "." and ".." left out.
 size_t countEntries(const std::string& path) {
   size_t n = 0;
@@ -181,7 +184,8 @@ TEST_F(PeersTest, BurstFromOneAddressIsServedWhole) {
   start();
   std::atomic<int> served{0};
   std::vector<std::thread> burst;
-  for (int i = 0; i < 200; ++i) burst.emplace_back([&] { served += quietlyAnswered("version", "2.0.0.0\r\n"); });
+  for (int i = 0; i < 200; ++i)
+    burst.emplace_back([&] { served += quietlyAnswered("version", "2.0.0.0\r\n"); });
   for (auto& t : burst) t.join();
   EXPECT_EQ(served.load(), 200);
   EXPECT_FALSE(logged("Unauthenticated connections at the limit"));
@@ -357,4 +361,49 @@ TEST_F(PeersTest, DescriptorLimitOf64With100PanelsAtOnceThenServedAgain) {
   EXPECT_GT(answered.load(), 0);
   EXPECT_TRUE(agentRunning());
   EXPECT_EQ(versionWithin(), "2.0.0.0\r\n");
+}
+
+// The edges docs/protocol.md states, as the agent answers them.
+TEST_F(PeersTest, ProtocolEdgesAsDocumented) {
+  start();
+  const std::string sid = "SID " + sid_;
+  const struct {
+    const char* name;
+    std::string sent;
+    std::string received;  // everything until the agent closes (or the reply, for open ones)
+    bool staysOpen;
+  } frames[] = {
+      {"leading zeros", std::string(30, '0') + std::to_string(sid.size()) + ":" + sid, "Correct SID received",
+       true},
+      {"a prefix of 33 characters", std::string(31, '0') + std::to_string(sid.size()) + ":" + sid, "", false},
+      {"a message of only blanks", "3:   ", "Received a null parameter\r\n", false},
+      {"one blank, then a value", "4: SID", "", false},
+  };
+  for (const auto& row : frames) {
+    SCOPED_TRACE(row.name);
+    auto client = connectClient();
+    ASSERT_TRUE(client->sendRaw(row.sent));
+    std::string got;
+    if (row.staysOpen) {
+      EXPECT_TRUE(client->readReply(got, 20000));
+    } else {
+      EXPECT_TRUE(client->waitClosed(20000, &got));
+    }
+    EXPECT_EQ(got, row.received);
+  }
+
+  const std::string longest = "echo ok" + std::string(kLongestLine - 7, ' ');
+  const struct {
+    const char* name;
+    std::string instruction;
+    std::string received;
+  } lines[] = {
+      {"an empty command line runs nothing", "command:_:", ""},
+      {"the longest command line", "command:_:" + longest, "ok\n\n\r\n"},
+      {"one byte longer", "command:_:" + longest + " ", ""},
+  };
+  for (const auto& row : lines) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(runInstruction(row.instruction), row.received);
+  }
 }

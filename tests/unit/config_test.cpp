@@ -75,4 +75,32 @@ TEST(Config, Sha5IsSetOnlyByTrueInAnyCase) {
   is_sha5 = before;
 }
 
+TEST(Config, LimitsOnPeers) {
+  const struct {
+    std::string lines;
+    int maxUnauth, penalty, penaltyMax, handshake, reply;
+    std::string loopback;
+  } rows[] = {
+      {"", 0, 2, 300, 30, 120, ""},
+      {"Max_Unauthenticated=50\npenalty_seconds=0\npenalty_max_seconds=60\npenalty_loopback=yes\n"
+       "handshake_timeout=5\nreply_timeout=7s\n",
+       50, 0, 60, 5, 7, "yes"},
+      // Far beyond the int range: clamped, never wrapped into a small or negative limit.
+      {"reply_timeout=99999999999999\nmax_unauthenticated=-99999999999999\n", -2147483647 - 1, 2, 300, 30,
+       2147483647, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.lines);
+    KadrelConfig c;
+    std::istringstream in(kRequired + row.lines);
+    ASSERT_EQ(ReadConfig(in, c), 0);
+    EXPECT_EQ(c.max_unauthenticated, row.maxUnauth);
+    EXPECT_EQ(c.penalty_seconds, row.penalty);
+    EXPECT_EQ(c.penalty_max_seconds, row.penaltyMax);
+    EXPECT_EQ(c.handshake_timeout, row.handshake);
+    EXPECT_EQ(c.reply_timeout, row.reply);
+    EXPECT_EQ(c.penalty_loopback, row.loopback);
+  }
+}
+
 }  // namespace
