@@ -85,6 +85,13 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
   return false;
 }
 
+static InstructionDispatcher dispatcher = [](std::string& data, std::string& user, std::string& expectreturn,
+                                             ReplyStream* stream) {
+  return InstructionParser(data, user, expectreturn, stream);
+};
+
+void setInstructionDispatcher(InstructionDispatcher d) { dispatcher = d; }
+
 static bool instruction(const std::string& data, KadrelConnection& conn) {
   try {
     std::string data2 = data.substr(10);
@@ -96,7 +103,7 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
       cs = conn.own_closesocket.value_or(closesocket);
     }
     StreamedReply streamed(conn);
-    std::string returndata = InstructionParser(data2, u, er, &streamed);
+    std::string returndata = dispatcher(data2, u, er, &streamed);
     // The reply's size is logged, never the reply: it may be large and hold anything.
     if (streamed.started()) {
       if (LogEnabled()) Log("Process Call: " + std::to_string(streamed.size()) + " bytes");

@@ -8,9 +8,16 @@
 #include <string>
 
 class KadrelConnection;
+class ReplyStream;
 
 // Returns true to keep the connection open, false to end it (after any reply was sent).
 bool SocketParser(std::string& data, KadrelConnection& new_gcp);
+
+// The dispatcher SocketParser hands an instruction to: InstructionParser, unless a test or a
+// fuzz target puts one in place that records instead of running. Set before any connection.
+using InstructionDispatcher = std::string (*)(std::string& data, std::string& user, std::string& expectreturn,
+                                              ReplyStream* stream);
+void setInstructionDispatcher(InstructionDispatcher dispatcher);
 
 // Compares a secret the panel sent with the configured one without regard to letter case, in
 // time that does not depend on where they differ.
