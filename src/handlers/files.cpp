@@ -1,6 +1,7 @@
 // The file operations, protected paths and tree removal.
 #include "handlers/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -59,13 +60,15 @@ int checkRemove(const char* dirname) {
   return 1;
 }
 
+static const char kRemovalWarning[] = "There was a problem with removeDirectory() 1";
+
 // Where the walk of the current thread reports that it stopped (nftw passes no context).
 static thread_local std::string* walk_warning = nullptr;
 
 int unlink_cb(const char* fpath, const struct stat*, int, struct FTW*) {
   if (checkRemove(fpath) != 1) return 0;
   const int rv = remove(fpath);
-  if (rv != 0 && walk_warning != nullptr) *walk_warning = "There was a problem with removeDirectory() 1";
+  if (rv != 0 && walk_warning != nullptr) *walk_warning = kRemovalWarning;
   return rv;
 }
 
@@ -83,6 +86,62 @@ int removeDirectory(const std::string& path, std::string& warning) {
   const int rv = nftw(start.c_str(), unlink_cb, 64, FTW_DEPTH | FTW_PHYS);
   walk_warning = outer;
   return rv;
+}
+
+static void (*removal_hook)(const std::string&) = nullptr;
+
+void setRemovalHookForTesting(void (*hook)(const std::string&)) { removal_hook = hook; }
+
+// Removes the entry `name` of the directory open as `parent` (`path` is its full name, used
+// for the protected-path check only), everything below it first. Returns false when the walk
+// must stop.
+static bool removeEntryAt(int parent, const char* name, const std::string& path, int depth) {
+  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    // Not a directory (a link included): removed as it is.
+    if (errno != ENOTDIR && errno != ELOOP) return false;
+    return checkRemove(path.c_str()) != 1 || unlinkat(parent, name, 0) == 0 || errno == ENOENT;
+  }
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return false;
+  }
+  if (removal_hook != nullptr) removal_hook(path);
+  bool ok = depth < kMaxRemovalDepth;
+  while (ok) {
+    errno = 0;
+    const struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    ok = removeEntryAt(dirfd(dir), entry->d_name, path + "/" + entry->d_name, depth + 1);
+  }
+  closedir(dir);
+  if (!ok) return false;
+  return checkRemove(path.c_str()) != 1 || unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+int removeTreeNoFollow(const std::string& path, std::string& warning) {
+  warning.clear();
+  std::string start = path;
+  while (start.size() > 1 && start.back() == '/') start.pop_back();
+  const size_t slash = start.rfind('/');
+  const std::string parentPath = slash == std::string::npos ? "." : slash == 0 ? "/" : start.substr(0, slash);
+  const std::string name = slash == std::string::npos ? start : start.substr(slash + 1);
+  if (start.find('\0') != std::string::npos || name.empty() || name == "." || name == "..") {
+    errno = ENOENT;
+    return -1;
+  }
+  Fd parent(open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  if (parent.get() < 0 || fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (removeEntryAt(parent.get(), name.c_str(), start, 0)) return 0;
+  warning = kRemovalWarning;
+  return -1;
 }
 
 // The path for system calls. One with a NUL byte in it would name its own prefix, another

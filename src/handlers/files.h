@@ -34,6 +34,21 @@ int checkRemove(const char* dirname);
 // Safe to call from several threads at once and in a forked child.
 int removeDirectory(const std::string& path, std::string& warning);
 
+// removeDirectory for the agent's own removals as root in trees an account can write (its
+// home, its screen directories): the same result, but every step is taken relative to a
+// directory descriptor opened without following links, so an entry the account swaps for a
+// link while the walk runs is removed as that link, never through it. Protected entries are
+// skipped as in removeDirectory. 0 when the tree is gone; -1 when the start path does not
+// exist (`warning` empty), or with `warning` set when an entry could not be removed or the tree
+// is deeper than kMaxRemovalDepth directories. Makes no path-based removal and never changes directory, so it
+// is safe on any thread of the agent.
+const int kMaxRemovalDepth = 256;
+int removeTreeNoFollow(const std::string& path, std::string& warning);
+
+// Test seam: called with each directory's path once removeTreeNoFollow holds it open, before
+// its entries are removed (tests swap entries for links there). Nothing in the agent sets it.
+void setRemovalHookForTesting(void (*hook)(const std::string& directory));
+
 // The walk callback of removeDirectory: removes `fpath` unless it is protected. 0 lets the
 // walk go on; the failing remove's result stops it.
 int unlink_cb(const char* fpath, const struct stat* sb, int typeflag, struct FTW* ftwbuf);

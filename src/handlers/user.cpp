@@ -97,11 +97,12 @@ static void logOutput(std::string output) {
   Log(output);
 }
 
-// Removes each of the account's directories named by `templates`, logging any warning.
+// Removes each of the account's directories named by `templates`, logging any warning. As
+// root, in trees the account can change while the walk goes: never through a link.
 static void removeAccountDirectories(const std::string& name, std::initializer_list<const char*> templates) {
   for (const char* tmpl : templates) {
     std::string warning;
-    removeDirectory(composeLine(tmpl, {name}), warning);
+    removeTreeNoFollow(composeLine(tmpl, {name}), warning);
     if (!warning.empty()) Log_warn("%s", warning.c_str());
   }
 }

@@ -123,49 +123,101 @@ TEST(CheckRemove, NormalisedForm) {
   }
 }
 
+// The nftw walk (as an account, in its child) and the descriptor-relative walk (as root) give
+// the same results.
+using Remover = int (*)(const std::string&, std::string&);
+const std::pair<const char*, Remover> kRemovers[] = {{"removeDirectory", removeDirectory},
+                                                     {"removeTreeNoFollow", removeTreeNoFollow}};
+
 TEST(RemoveDirectory, RemovesTheTreeButNeverFollowsALink) {
-  Scratch outside;
-  outside.file("kept");
-  Scratch s;
-  s.directory("tree");
-  s.directory("tree/sub");
-  s.file("tree/sub/a");
-  s.file("tree/b");
-  s.link("tree/sub/out", outside.dir());
-  s.link("tree/sub/kept", outside.path("kept"));
-  s.link("tree/dangling", "/no/such/target");
-  std::string warning = "stale";
-  EXPECT_EQ(0, removeDirectory(s.path("tree"), warning));
-  EXPECT_EQ("", warning);
-  EXPECT_FALSE(exists(s.path("tree")));
-  EXPECT_TRUE(exists(outside.path("kept")));
+  for (const auto& [what, remover] : kRemovers) {
+    SCOPED_TRACE(what);
+    Scratch outside;
+    outside.file("kept");
+    Scratch s;
+    s.directory("tree");
+    s.directory("tree/sub");
+    s.file("tree/sub/a");
+    s.file("tree/b");
+    s.link("tree/sub/out", outside.dir());
+    s.link("tree/sub/kept", outside.path("kept"));
+    s.link("tree/dangling", "/no/such/target");
+    std::string warning = "stale";
+    EXPECT_EQ(0, remover(s.path("tree"), warning));
+    EXPECT_EQ("", warning);
+    EXPECT_FALSE(exists(s.path("tree")));
+    EXPECT_TRUE(exists(outside.path("kept")));
+  }
 }
 
 TEST(RemoveDirectory, StartPathThatIsALinkRemovesOnlyTheLink) {
-  Scratch target;
-  target.file("kept");
-  Scratch s;
-  for (const char* start : {"link", "link/", "link//"}) {
-    s.link("link", target.dir());
-    std::string warning;
-    EXPECT_EQ(0, removeDirectory(s.path(start), warning)) << start;
-    EXPECT_FALSE(exists(s.path("link"))) << start;
-    EXPECT_TRUE(exists(target.path("kept"))) << start;
+  for (const auto& [what, remover] : kRemovers) {
+    Scratch target;
+    target.file("kept");
+    Scratch s;
+    for (const char* start : {"link", "link/", "link//"}) {
+      SCOPED_TRACE(std::string(what) + " " + start);
+      s.link("link", target.dir());
+      std::string warning;
+      EXPECT_EQ(0, remover(s.path(start), warning));
+      EXPECT_FALSE(exists(s.path("link")));
+      EXPECT_TRUE(exists(target.path("kept")));
+    }
   }
 }
 
 TEST(RemoveDirectory, FileMissingPathAndProtectedEntries) {
-  Scratch s;
-  s.file("f");
-  std::string warning;
-  EXPECT_EQ(0, removeDirectory(s.path("f"), warning));
-  EXPECT_FALSE(exists(s.path("f")));
-  EXPECT_EQ(-1, removeDirectory(s.path("missing"), warning));
-  EXPECT_EQ("", warning) << "a start path that does not exist is not a stopped walk";
+  for (const auto& [what, remover] : kRemovers) {
+    SCOPED_TRACE(what);
+    Scratch s;
+    s.file("f");
+    std::string warning;
+    EXPECT_EQ(0, remover(s.path("f"), warning));
+    EXPECT_FALSE(exists(s.path("f")));
+    EXPECT_EQ(-1, remover(s.path("missing"), warning));
+    EXPECT_EQ("", warning) << "a start path that does not exist is not a stopped walk";
+  }
   // The walk judges each entry in its normalised form: a protected directory is skipped
   // (0, walk goes on) instead of being handed to remove(), which would fail on it.
   for (const char* entry : {"//tmp/", "/tmp/.", "/usr/local/.."})
     EXPECT_EQ(0, unlink_cb(entry, nullptr, 0, nullptr));
+}
+
+// Where the swap happens: the directory the walk holds open is renamed away and a link to a
+// directory outside the tree takes its name, as an account's process could do mid-walk.
+std::string swap_directory, swap_target;
+void swapForLink(const std::string& directory) {
+  if (directory != swap_directory) return;
+  ASSERT_EQ(0, rename(directory.c_str(), (directory + ".moved").c_str()));
+  ASSERT_EQ(0, symlink(swap_target.c_str(), directory.c_str()));
+}
+
+TEST(RemoveDirectory, AsRootADirectorySwappedForALinkMidWalkIsNeverWalkedThrough) {
+  Scratch outside;
+  outside.file("victim");
+  Scratch s;
+  s.directory("home");
+  s.directory("home/sub");
+  s.file("home/sub/victim");
+  swap_directory = s.path("home/sub");
+  swap_target = outside.dir();
+  setRemovalHookForTesting(swapForLink);
+  std::string warning;
+  removeTreeNoFollow(s.path("home"), warning);
+  setRemovalHookForTesting(nullptr);
+  EXPECT_TRUE(exists(outside.path("victim"))) << "the removal went through the link";
+  EXPECT_FALSE(exists(s.path("home/sub.moved/victim"))) << "the directory held open is the one emptied";
+}
+
+TEST(RemoveDirectory, AsRootATreeDeeperThanTheBoundStopsWithAWarning) {
+  Scratch s;
+  std::string deep = "d";
+  for (int i = 0; i <= kMaxRemovalDepth; ++i) deep += "/d";
+  ASSERT_EQ(0, system(("mkdir -p " + s.path(deep)).c_str()));
+  std::string warning;
+  EXPECT_EQ(-1, removeTreeNoFollow(s.path("d"), warning));
+  EXPECT_EQ("There was a problem with removeDirectory() 1", warning);
+  EXPECT_EQ(0, system(("rm -rf " + s.path("d")).c_str()));
 }
 
 TEST(RemoveDirectory, AnEntryThatCannotBeRemovedStopsTheWalkWithAWarning) {
