@@ -253,6 +253,9 @@ TEST(FileOperations, APathWithANulByteNamesNothingNotItsPrefix) {
 }
 
 TEST(FileOperations, NoChildAtAllAnswersFailed) {
+#ifdef KADREL_SANITIZED
+  GTEST_SKIP() << "the sanitizers need a free descriptor for their own checks";
+#endif
   // With every descriptor number below the limit taken, no pipe can be made for the child.
   const int lowestFree = open("/dev/null", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(lowestFree, 0);
