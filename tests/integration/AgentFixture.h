@@ -35,6 +35,14 @@ bool portListening(int port);
 // Creates the account `name` with a home directory under /home (once per sandbox).
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
 
+// Threads of an agent that serves no connection: the listener, plus the thread sanitizer's
+// own background thread in a thread-sanitized build.
+#ifdef __SANITIZE_THREAD__
+const long kIdleAgentThreads = 2;
+#else
+const long kIdleAgentThreads = 1;
+#endif
+
 class AgentFixture : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -147,7 +147,8 @@ TEST_F(CommandReply, LargeOutputArrivesByteForByte) {
 // dropped), and the agent keeps no child, thread or descriptor of that connection.
 TEST_F(CommandReply, PeerClosingMidReplyLeavesNothingBehind) {
   ASSERT_TRUE(agentAnswers());
-  ASSERT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == 1; })) << "only the listener";
+  ASSERT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == kIdleAgentThreads; }))
+      << "only the listener";
   const int descriptors = agentDescriptors();
   const std::string go = dir_ + "/go", finished = dir_ + "/finished";
   {
@@ -169,7 +170,8 @@ TEST_F(CommandReply, PeerClosingMidReplyLeavesNothingBehind) {
   EXPECT_TRUE(waitUntil([&] { return fileExists(finished); }, 60000)) << "the command did not finish";
   EXPECT_TRUE(waitForLogLine("There was a problem with the socket: Could not write to socket.", 60000));
   EXPECT_TRUE(waitForLogLine("Process Call: 68157440 bytes"));
-  EXPECT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == 1; }, 60000)) << "a thread is left";
+  EXPECT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == kIdleAgentThreads; }, 60000))
+      << "a thread is left";
   EXPECT_EQ(agentChildren(), "");
   EXPECT_EQ(agentDescriptors(), descriptors);
   EXPECT_TRUE(agentAnswers());
