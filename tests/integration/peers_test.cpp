@@ -102,11 +102,16 @@ class PeersTest : public AgentFixture {
   }
 
   size_t agentFds() const { return countEntries("/proc/" + std::to_string(pid_) + "/fd"); }
-  size_t agentThreads() const { return countEntries("/proc/" + std::to_string(pid_) + "/task"); }
+  long agentThreads() const {
+    return static_cast<long>(countEntries("/proc/" + std::to_string(pid_) + "/task"));
+  }
 
   void expectNothingLeft() {
     bool clean = waitUntil(
-        [&] { return agentFds() == baseFds_ && agentThreads() == 1 && countChildren(pid_) == 0; }, 60000);
+        [&] {
+          return agentFds() == baseFds_ && agentThreads() == kIdleAgentThreads && countChildren(pid_) == 0;
+        },
+        60000);
     EXPECT_TRUE(clean) << "left behind: " << agentFds() << " descriptors (idle " << baseFds_ << "), "
                        << agentThreads() << " threads, " << countChildren(pid_) << " children";
   }
@@ -173,7 +178,7 @@ TEST_F(PeersTest, SilentFloodFromManyAddressesLeavesThePanelServed) {
       },
       60000))
       << closed;
-  EXPECT_LE(agentThreads(), 1u + 16u + 1u) << "at most the cap of silent peers holds a thread";
+  EXPECT_LE(agentThreads(), kIdleAgentThreads + 16u + 1u) << "at most the cap of silent peers holds a thread";
 
   EXPECT_EQ(runInstruction("version", "root", "yes", 10000), "2.0.0.0\r\n");
   for (int fd : silent) close(fd);
@@ -232,7 +237,7 @@ TEST_F(PeersTest, HandshakeDeadlineCoversWriting) {
     ssize_t n = send(fd, frames.data(), frames.size(), MSG_NOSIGNAL);
     if (n < 0 && errno != EAGAIN) closed = true;
     if (n < 0 && errno == EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (agentThreads() == 1 && n < 0) closed = true;
+    if (agentThreads() == kIdleAgentThreads && n < 0) closed = true;
   }
   EXPECT_TRUE(closed) << "the agent kept a thread on a peer that never reads";
   close(fd);
