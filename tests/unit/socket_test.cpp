@@ -1,9 +1,16 @@
-// The peer allow-list applied when a connection is accepted.
+// The peer allow-list applied when a connection is accepted, and a command's output sent from
+// its pipe to the peer.
 #include "sockets/Socket.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -23,6 +30,65 @@ TEST(Access, AllowListNeedsExactEntries) {
     std::string logged = "stale";
     EXPECT_EQ(allowed, whitelistAllows(list, ip, logged)) << list << " / " << ip;
     EXPECT_EQ(line, logged) << list << " / " << ip;
+  }
+}
+
+// A Socket on one end of a socket pair, sending a pipe's contents (spliced, or copied as to a
+// peer on the loopback interface) while one thread writes the pipe and another reads the peer.
+struct PipeToPeer {
+  explicit PipeToPeer(bool loopback, size_t size, size_t readBeforeClosing = SIZE_MAX) {
+    int sv[2], p[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+    sock.m_sock = sv[0];
+    if (loopback) sock.m_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (size_t i = 0; i < size; ++i) sent.push_back(static_cast<char>(i * 7 % 251));  // NULs too
+    std::thread writer([this, fd = p[1]] {
+      for (size_t done = 0; done < sent.size();) {
+        ssize_t n = write(fd, sent.data() + done, sent.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      close(fd);
+    });
+    std::thread reader([this, fd = sv[1], readBeforeClosing] {
+      char buf[65536];
+      ssize_t n;
+      while (received.size() < readBeforeClosing && (n = read(fd, buf, sizeof buf)) > 0)
+        received.append(buf, static_cast<size_t>(n));
+      close(fd);
+    });
+    delivered = sock.send_from_pipe(p[0], moved);
+    writer.join();
+    sock.close();
+    reader.join();
+    close(p[0]);
+  }
+  Socket sock;
+  std::string sent, received;
+  unsigned long long moved = 0;
+  bool delivered = false;
+};
+
+TEST(SendFromPipe, OutputArrivesWholeByEitherPath) {
+  for (bool loopback : {false, true}) {
+    PipeToPeer t(loopback, 9 << 20);
+    EXPECT_TRUE(t.delivered) << loopback;
+    EXPECT_EQ(t.moved, t.sent.size()) << loopback;
+    EXPECT_TRUE(t.received == t.sent) << loopback << ": " << t.received.size() << " bytes";
+  }
+}
+
+// The peer leaves after 1 MiB: the rest is taken from the pipe and dropped, so its writer ends,
+// and the SIGPIPE of the failed write neither ends this process nor stays pending.
+TEST(SendFromPipe, PeerGoneMidwayDrainsThePipeWithoutASignal) {
+  for (bool loopback : {false, true}) {
+    PipeToPeer t(loopback, 9 << 20, 1 << 20);
+    EXPECT_FALSE(t.delivered) << loopback;
+    EXPECT_EQ(t.moved, t.sent.size()) << loopback;
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE)) << loopback;
   }
 }
 
