@@ -65,8 +65,11 @@ using DeleteFile = FilesTest;
 using RenameAndMove = FilesTest;
 using DelDir = FilesTest;
 
-TEST_F(ReadFile, EveryLineEndsInALineFeedAndTheEndAddsOne) {
+TEST_F(ReadFile, EveryLineEndsInALineFeedAsTheAccountMayRootReadsAll) {
   const std::string t = scratch();
+  const std::string big(3 * 65536 + 7, 'z');
+  writeFile(rootDir_ + "/secret", "s3cret");
+  chmod((rootDir_ + "/secret").c_str(), 0600);
   const struct {
     const char* name;
     std::string contents, expected;
@@ -76,29 +79,25 @@ TEST_F(ReadFile, EveryLineEndsInALineFeedAndTheEndAddsOne) {
       {"empty", "", "\n"},
       {"crlf", "a\r\nb\r\n", "a\r\nb\r\n\n"},
       {"nul", std::string("a\0b", 3), std::string("a\0b\n", 4)},
+      {"big", big, big + "\n"},
   };
   for (const auto& row : rows) {
     writeFile(t + "/" + row.name, row.contents);
     EXPECT_EQ(row.expected, reply("readfile:_:" + t + "/" + row.name)) << row.name;
   }
-  EXPECT_EQ("a\nb\n", reply("readfile:_:t/two")) << "relative to the account's home";
-  EXPECT_EQ("", reply("readfile:_:" + t + "/missing"));
-  EXPECT_EQ("", reply("readfile:_:" + t)) << "a directory opens but cannot be read";
+  const struct {
+    std::string path, user, expected;
+  } who[] = {
+      {"t/two", kAccount, "a\nb\n"},  // relative to the account's home
+      {t + "/missing", kAccount, ""},
+      {t, kAccount, ""},  // a directory opens but cannot be read
+      {rootDir_ + "/secret", kAccount, ""},
+      {rootDir_ + "/secret", "RoOt", "s3cret\n"},
+      {"rootonly/secret", "ROOT", "s3cret\n"},       // root works in the start directory
+      {rootDir_ + "/secret", "knosuchaccount", ""},  // nothing runs, nothing is read
+  };
+  for (const auto& row : who) EXPECT_EQ(row.expected, reply("readfile:_:" + row.path, row.user)) << row.path;
   EXPECT_NE(std::string::npos, agentStderr().find("There was a problem with readFile: "));
-  const std::string big(3 * 65536 + 7, 'z');
-  writeFile(t + "/big", big);
-  EXPECT_EQ(big + "\n", reply("readfile:_:" + t + "/big"));
-}
-
-TEST_F(ReadFile, TheAccountReadsOnlyWhatItMayRootInAnyCaseReadsAll) {
-  writeFile(rootDir_ + "/secret", "s3cret");
-  chmod((rootDir_ + "/secret").c_str(), 0600);
-  EXPECT_EQ("", reply("readfile:_:" + rootDir_ + "/secret"));
-  EXPECT_EQ("s3cret\n", reply("readfile:_:" + rootDir_ + "/secret", "root"));
-  EXPECT_EQ("s3cret\n", reply("readfile:_:" + rootDir_ + "/secret", "RoOt"));
-  EXPECT_EQ("s3cret\n", reply("readfile:_:rootonly/secret", "ROOT")) << "root works in the start directory";
-  // An unknown account: nothing runs, nothing is read.
-  EXPECT_EQ("", reply("readfile:_:" + rootDir_ + "/secret", "knosuchaccount"));
   EXPECT_NE(std::string::npos, agentStderr().find("getpwnam_r()"));
 }
 
@@ -134,18 +133,7 @@ TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
   EXPECT_FALSE(pathExists(t + "/ghost"));
 }
 
-TEST_F(DeleteFile, ProtectedPathsInAnyFormAreNotFound) {
-  const std::string t = scratch();
-  ASSERT_EQ(0, symlink("/", (t + "/root").c_str()));
-  for (const std::string& path :
-       {std::string("/etc/."), std::string("//home/"), std::string("/tmp/../"), std::string("/HOME"),
-        std::string("/usr/local/.."), t + "/root/etc", std::string("/var/./"), std::string("")}) {
-    EXPECT_EQ("File not found", reply("deletefile:_:" + path, "root")) << path;
-  }
-  for (const char* path : {"/etc", "/home", "/tmp", "/usr", "/var"}) EXPECT_TRUE(pathExists(path)) << path;
-}
-
-TEST_F(DeleteFile, FilesLinksAndDirectoriesWithTheAccountsPermissions) {
+TEST_F(DeleteFile, FilesLinksAndDirectoriesWithTheAccountsPermissionsProtectedPathsNotFound) {
   const std::string t = scratch();
   writeFile(t + "/f", "x");
   writeFile(t + "/target", "x");
@@ -155,20 +143,32 @@ TEST_F(DeleteFile, FilesLinksAndDirectoriesWithTheAccountsPermissions) {
   ASSERT_EQ(0, mkdir((t + "/fulldir").c_str(), 0755));
   writeFile(t + "/fulldir/x", "x");
   runProgram({"/bin/chown", "-R", kAccount, t}, "");
+  ASSERT_EQ(0, symlink("/", (t + "/root").c_str()));
   writeFile(rootDir_ + "/rootfile", "x");
-  const std::pair<std::string, std::string> rows[] = {
-      {t + "/f", "File deleted"},          {t + "/link", "File deleted"},
-      {t + "/dangling", "File not found"},  // the status check follows the link
-      {t + "/emptydir", "File deleted"},   {t + "/fulldir", "Error deleting file"},
-      {t + "/missing", "File not found"},  {rootDir_ + "/rootfile", "Error deleting file"},
+  const struct {
+    std::string path, user, expected;
+  } rows[] = {
+      {t + "/f", kAccount, "File deleted"},
+      {t + "/link", kAccount, "File deleted"},
+      {t + "/dangling", kAccount, "File not found"},  // the status check follows the link
+      {t + "/emptydir", kAccount, "File deleted"},
+      {t + "/fulldir", kAccount, "Error deleting file"},
+      {t + "/missing", kAccount, "File not found"},
+      {rootDir_ + "/rootfile", kAccount, "Error deleting file"},
+      {rootDir_ + "/rootfile", "root", "File deleted"},
+      // Protected paths in any form, even for root (every form: unit tests of checkRemove).
+      {"/etc/.", "root", "File not found"},
+      {"//home/", "root", "File not found"},
+      {"/usr/local/..", "root", "File not found"},
+      {t + "/root/etc", "root", "File not found"},
+      {"", "root", "File not found"},
   };
-  for (const auto& row : rows) EXPECT_EQ(row.second, reply("deletefile:_:" + row.first)) << row.first;
+  for (const auto& row : rows)
+    EXPECT_EQ(row.expected, reply("deletefile:_:" + row.path, row.user)) << row.path;
   EXPECT_FALSE(pathExists(t + "/link"));
-  EXPECT_TRUE(pathExists(t + "/target"));
-  EXPECT_TRUE(pathExists(t + "/dangling"));
-  EXPECT_TRUE(pathExists(t + "/fulldir/x"));
-  EXPECT_TRUE(pathExists(rootDir_ + "/rootfile"));
-  EXPECT_EQ("File deleted", reply("deletefile:_:" + rootDir_ + "/rootfile", "root"));
+  for (const std::string& kept : {t + "/target", t + "/dangling", t + "/fulldir/x", std::string("/etc"),
+                                  std::string("/home"), std::string("/usr")})
+    EXPECT_TRUE(pathExists(kept)) << kept;
 }
 
 TEST_F(RenameAndMove, RenameReplacesMoveRefusesANonEmptyTarget) {
@@ -196,7 +196,7 @@ TEST_F(RenameAndMove, RenameReplacesMoveRefusesANonEmptyTarget) {
   EXPECT_TRUE(pathExists(rootDir_ + "/r"));
 }
 
-TEST_F(DelDir, RemovesTheTreeNeverThroughALink) {
+TEST_F(DelDir, RemovesTheTreeNeverThroughALinkAndAnswersFailedWhenAnEntryStays) {
   const std::string t = scratch();
   writeFile(dir_ + "/outside", "kept");
   ASSERT_EQ(0, mkdir((t + "/tree").c_str(), 0755));
@@ -215,10 +215,8 @@ TEST_F(DelDir, RemovesTheTreeNeverThroughALink) {
   for (const auto& row : rows) EXPECT_EQ(row.second, reply("deldir:_:" + row.first)) << row.first;
   for (const char* gone : {"/tree", "/startlink", "/plain"}) EXPECT_FALSE(pathExists(t + gone)) << gone;
   EXPECT_EQ("kept", readWholeFile(dir_ + "/outside"));
-}
 
-TEST_F(DelDir, AnEntryTheAccountMayNotRemoveStopsTheWalkAndAnswersFailed) {
-  const std::string t = scratch();
+  // An entry the account may not remove stops the walk: "Failed", not success.
   ASSERT_EQ(0, mkdir((t + "/tree").c_str(), 0755));
   ASSERT_EQ(0, mkdir((t + "/tree/rootsub").c_str(), 0755));
   writeFile(t + "/tree/rootsub/f", "x");

@@ -32,40 +32,31 @@ class HostInfo : public AgentFixture {
   }
 };
 
-TEST_F(HostInfo, SysstatsAnswersSixNumericFields) {
-  const std::regex sixFields("[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+\\.[0-9]+\n\n\r\n");
-  for (const char* user : {"root", kAccount}) {
-    const std::string reply = runInstruction("sysstats", user);
-    EXPECT_TRUE(std::regex_match(reply, sixFields)) << user << ": " << reply;
-  }
-}
-
-TEST_F(HostInfo, IplistListsEveryIpv4AddressInInterfaceOrder) {
-  // A second address on the loopback device, shown by ifconfig as the interface lo:k1.
-  shell("ip addr add 10.9.8.7/24 dev lo label lo:k1");
-  EXPECT_EQ(runInstruction("iplist"), "127.0.0.1\n10.9.8.7\n\n\r\n");
-  EXPECT_EQ(runInstruction("IPLIST", kAccount), "127.0.0.1\n10.9.8.7\n\n\r\n");
-  shell("ip addr del 10.9.8.7/24 dev lo label lo:k1");
-  EXPECT_EQ(runInstruction("iplist"), "127.0.0.1\n\n\r\n");
-}
-
-TEST_F(HostInfo, PingPrintsTheRoundTripTime) {
-  const std::regex time("[0-9]+\\.[0-9]+\n\n\r\n");
-  for (const char* user : {"root", kAccount}) {
-    const std::string reply = runInstruction("ping:_:127.0.0.1", user);
-    EXPECT_TRUE(std::regex_match(reply, time)) << user << ": " << reply;
-  }
-  // No route in the sandbox: no summary line. A host word that is an option stays a host.
-  EXPECT_EQ(runInstruction("ping:_:10.255.255.1"), "\n\r\n");
-  EXPECT_EQ(runInstruction("ping:_:-V"), "\n\r\n");
-}
-
-TEST_F(HostInfo, UpdateRunsTheUpdaterInTheWorkingDirectory) {
+TEST_F(HostInfo, SysstatsPingAndUpdateAsRootAndAccount) {
   const std::string script = "#!/bin/sh\necho \"$(id -un) $(pwd)\"\n";
   shell("printf '%s' '" + script + "' > '" + dir_ + "/update' && chmod 755 '" + dir_ + "/update'");
   shell("cp '" + dir_ + "/update' " + kHome + "/update && chown " + kAccount + ": " + kHome + "/update");
-  EXPECT_EQ(runInstruction("update"), "root " + dir_ + "\n\n\r\n");
-  EXPECT_EQ(runInstruction("Update", kAccount), std::string(kAccount) + " " + kHome + "\n\n\r\n");
+  const std::string sixFields = "[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+\\.[0-9]+\n\n\r\n";
+  const std::string time = "[0-9]+\\.[0-9]+\n\n\r\n";
+  const struct {
+    std::string instruction, user, reply;  // reply: a regular expression
+  } rows[] = {
+      {"sysstats", "root", sixFields},
+      {"sysstats", kAccount, sixFields},
+      {"ping:_:127.0.0.1", "root", time},
+      {"ping:_:127.0.0.1", kAccount, time},
+      // No route in the sandbox: no summary line. A host word that is an option stays a host.
+      {"ping:_:10.255.255.1", "root", "\n\r\n"},
+      {"ping:_:-V", "root", "\n\r\n"},
+      // The updater runs in the working directory: the start directory, or the account's home.
+      {"update", "root", "root " + dir_ + "\n\n\r\n"},
+      {"Update", kAccount, std::string(kAccount) + " " + kHome + "\n\n\r\n"},
+  };
+  for (const auto& row : rows) {
+    const std::string got = runInstruction(row.instruction, row.user);
+    EXPECT_TRUE(std::regex_match(got, std::regex(row.reply)))
+        << row.instruction << " " << row.user << ": " << got;
+  }
 }
 
 // Only the rules this test adds: the INPUT chain of the saved rule file.

@@ -67,39 +67,13 @@ std::map<std::string, std::string> sessions() {
   return found;
 }
 
-// The fields of /proc/<pid>/stat after the command name (field 3 is element 0).
-std::vector<std::string> statFields(const std::string& pid) {
-  std::string stat = readWholeFile("/proc/" + pid + "/stat");
-  if (stat.rfind(')') == std::string::npos) return {};
-  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-  std::vector<std::string> fields;
-  for (std::string f; rest >> f;) fields.push_back(f);
-  return fields;
+// `fields` of process `pid` as ps prints them ("" when there is no such process).
+std::string psOf(const std::string& pid, const std::string& fields) {
+  return shell("ps -o " + fields + "= -p " + quoted(pid) + " | tr -d ' \\n'");
 }
-
 bool processGone(const std::string& pid) {
-  std::vector<std::string> f = statFields(pid);
-  return f.empty() || f[0] == "Z";
-}
-
-// The first process whose parent is `parent`.
-std::string childOf(const std::string& parent) {
-  std::istringstream pids(shell("ls /proc | grep -E '^[0-9]+$'"));
-  for (std::string pid; pids >> pid;) {
-    std::vector<std::string> f = statFields(pid);
-    if (f.size() > 1 && f[1] == parent) return pid;
-  }
-  return std::string();
-}
-
-std::string statusLine(const std::string& pid, const std::string& key) {
-  std::istringstream in(readWholeFile("/proc/" + pid + "/status"));
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, key.size() + 1, key + ":") == 0) {
-      size_t v = line.find_first_not_of(" \t", key.size() + 1);
-      return v == std::string::npos ? std::string() : line.substr(v);
-    }
-  return std::string();
+  const std::string state = psOf(pid, "stat");
+  return state.empty() || state[0] == 'Z';
 }
 
 // The start line the agent answers for a plain start of ./srv.sh.
@@ -266,31 +240,23 @@ TEST_F(ServicePriority, ReniceAndAffinityReachTheServiceProcess) {
   EXPECT_TRUE(ended->waitClosed(120000, &got));
   EXPECT_EQ("Unable to renice service, service pid not found\r\n", got);
 
-  const std::string service = childOf(sessions()["service20"]);
+  const std::string screen = sessions()["service20"];
+  const std::string service = shell("pgrep -P " + quoted(screen) + " | head -n 1 | tr -d '\\n'");
   ASSERT_FALSE(service.empty());
-  ASSERT_GT(statFields(service).size(), 16u);
-  EXPECT_EQ("7", statFields(service)[16]);  // the nice value
-  EXPECT_EQ(affinity, statusLine(service, "Cpus_allowed_list"));
+  EXPECT_EQ("7", psOf(service, "ni"));
+  EXPECT_EQ(affinity, shell("taskset -cp " + service + " | sed 's/.*: //' | tr -d '\\n'"));
   std::vector<std::string> lines = logLines();
   EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "Attempting to set renice in 15 seconds..."));
 }
 
-struct FileFacts {
-  bool exists = false, isLink = false;
-  mode_t mode = 0;
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
-FileFacts facts(const std::string& path) {
+// "<mode> <uid>:<gid>" of `path` itself, "link" for a symbolic link, "" when nothing is there.
+std::string facts(const std::string& path) {
   struct stat st;
-  FileFacts f;
-  if (lstat(path.c_str(), &st) != 0) return f;
-  f.exists = true;
-  f.isLink = S_ISLNK(st.st_mode);
-  f.mode = st.st_mode & 07777;
-  f.uid = st.st_uid;
-  f.gid = st.st_gid;
-  return f;
+  if (lstat(path.c_str(), &st) != 0) return "";
+  if (S_ISLNK(st.st_mode)) return "link";
+  char text[64];
+  snprintf(text, sizeof text, "%o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+  return text;
 }
 
 const std::string kRotation = "/etc/logrotate.d/" + kAccount;
@@ -304,29 +270,20 @@ class ServiceProvisioning : public ServiceTest {
     ServiceTest::SetUp();
     struct stat st;
     ASSERT_EQ(0, stat(kHome.c_str(), &st));
-    uid_ = st.st_uid;
-    gid_ = st.st_gid;
+    ids_ = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
   }
-  uid_t uid_ = 0;
-  gid_t gid_ = 0;
+  std::string ids_;  // the account's "uid:gid"
 };
 
 TEST_F(ServiceProvisioning, AddserverWritesBothFilesExactlyKeepsTheFirstAndNeverFollowsALink) {
   const std::string screenrc = kHome + "/.screenrc.7";
   shell("chown root:root " + kHome + " && chmod 0755 " + kHome);  // handed back to the account
   ASSERT_EQ("Completed\r\n", run("addserver:_:7"));
-  FileFacts home = facts(kHome), rc = facts(screenrc), rot = facts(kRotation);
-  EXPECT_EQ(uid_, home.uid);
-  EXPECT_EQ(gid_, home.gid);
+  EXPECT_EQ("755 " + ids_, facts(kHome));
   EXPECT_EQ("logfile /home/" + kAccount + "/screenlog.7\nlog on", readWholeFile(screenrc));
   EXPECT_EQ(kRotationText, readWholeFile(kRotation));
-  EXPECT_TRUE(rc.exists && rot.exists);
-  EXPECT_EQ(0644u, rc.mode);
-  EXPECT_EQ(uid_, rc.uid);
-  EXPECT_EQ(gid_, rc.gid);
-  EXPECT_EQ(0644u, rot.mode);
-  EXPECT_EQ(0u, rot.uid);
-  EXPECT_EQ(0u, rot.gid);
+  EXPECT_EQ("644 " + ids_, facts(screenrc));
+  EXPECT_EQ("644 0:0", facts(kRotation));
   // The rotation tool takes the entry as it is (it refuses files with a bad owner or mode); the
   // entry has no "missingok", so a log must be there.
   writeAs(kHome + "/screenlog.7", "a log line\n");
@@ -344,7 +301,7 @@ TEST_F(ServiceProvisioning, AddserverWritesBothFilesExactlyKeepsTheFirstAndNever
   ASSERT_EQ("Completed\r\n", run("addserver:_:7"));
   EXPECT_EQ("edited by hand", readWholeFile(screenrc));
   EXPECT_EQ(kRotationText, readWholeFile(kRotation));
-  EXPECT_EQ(0644u, facts(kRotation).mode);
+  EXPECT_EQ("644 0:0", facts(kRotation));
 
   // Links planted where the files go, to a file of root's and to a path nothing is at: the
   // one is not written, the other not created.
@@ -355,22 +312,21 @@ TEST_F(ServiceProvisioning, AddserverWritesBothFilesExactlyKeepsTheFirstAndNever
   ASSERT_EQ(0, symlink(target.c_str(), kRotation.c_str()));
   ASSERT_EQ("Completed\r\n", run("addserver:_:8"));
   EXPECT_EQ("root's own", readWholeFile(target));
-  EXPECT_FALSE(facts(nowhere).exists);
-  EXPECT_TRUE(facts(kHome + "/.screenrc.8").isLink);
-  EXPECT_TRUE(facts(kRotation).isLink);
+  EXPECT_EQ("", facts(nowhere));
+  EXPECT_EQ("link", facts(kHome + "/.screenrc.8"));
+  EXPECT_EQ("link", facts(kRotation));
   EXPECT_TRUE(waitForLogLine("Cannot open users /etc/logrotate.d file"));
   ASSERT_EQ(0, unlink(kRotation.c_str()));
   ASSERT_EQ(0, symlink(nowhere.c_str(), kRotation.c_str()));
   ASSERT_EQ("Completed\r\n", run("addserver:_:8"));
-  EXPECT_FALSE(facts(nowhere).exists);
+  EXPECT_EQ("", facts(nowhere));
 
   // No /etc/logrotate.d: only the screen configuration file.
   ASSERT_EQ(0, unlink(kRotation.c_str()));
   ASSERT_EQ(0, rename("/etc/logrotate.d", "/etc/logrotate.d.away"));
   EXPECT_EQ("Completed\r\n", run("addserver:_:9"));
-  EXPECT_TRUE(facts(kHome + "/.screenrc.9").exists);
-  EXPECT_FALSE(facts(kRotation).exists);
-  EXPECT_FALSE(facts("/etc/logrotate.d").exists);
+  EXPECT_NE("", facts(kHome + "/.screenrc.9"));
+  EXPECT_EQ("", facts(kRotation) + facts("/etc/logrotate.d"));
   ASSERT_EQ(0, rename("/etc/logrotate.d.away", "/etc/logrotate.d"));
   unlink(target.c_str());
 }
@@ -383,19 +339,14 @@ TEST_F(ServiceProvisioning, RemoveserverTakesTheHomeButNoLinkTargetAndAddserverB
   shell("su -s /bin/bash " + kAccount + " -c 'cd && mkdir -p game/maps && touch game/maps/a && ln -s " +
         "/etc/kadrel-keep escape && ln -s /etc/kadrel-keepdir game/escape-dir'");
   EXPECT_EQ("Server removed\r\n", run("removeserver:_:7"));
-  EXPECT_FALSE(facts(kHome).exists);
-  EXPECT_FALSE(facts(kRotation).exists);
+  EXPECT_EQ("", facts(kHome) + facts(kRotation));
   EXPECT_EQ("kept\n", readWholeFile("/etc/kadrel-keep"));
   EXPECT_EQ("kept\n", readWholeFile("/etc/kadrel-keepdir/file"));
   EXPECT_EQ("Server removed\r\n", run("removeserver:_:7"));  // nothing left to remove
 
   EXPECT_EQ("Completed\r\n", run("addserver:_:7"));
-  FileFacts home = facts(kHome);
-  EXPECT_TRUE(home.exists);
-  EXPECT_EQ(0700u, home.mode);
-  EXPECT_EQ(uid_, home.uid);
-  EXPECT_EQ(gid_, home.gid);
-  EXPECT_TRUE(facts(kHome + "/.screenrc.7").exists);
+  EXPECT_EQ("700 " + ids_, facts(kHome));
+  EXPECT_EQ("644 " + ids_, facts(kHome + "/.screenrc.7"));
   EXPECT_EQ(kRotationText, readWholeFile(kRotation));
   EXPECT_EQ("Server updated\r\n", run("updateserver:_:7"));
   shell("rm -rf /etc/kadrel-keepdir /etc/kadrel-keep");
@@ -414,14 +365,13 @@ TEST_F(ServiceProvisioning, UnknownAccountsAndUnsafeIdsChangeNothing) {
   };
   for (const auto& row : unknown)
     EXPECT_EQ("User does not exist\r\n", runInstruction(row.instruction, row.user)) << row.user;
-  EXPECT_FALSE(facts("/home/nosuchacct2").exists);
-  EXPECT_FALSE(facts("/home/nosuchacct/.screenrc.1").exists);
-  EXPECT_TRUE(facts(kHome).exists);
+  EXPECT_EQ("", facts("/home/nosuchacct2") + facts("/home/nosuchacct/.screenrc.1"));
+  EXPECT_NE("", facts(kHome));
 
   // A valid name whose account is gone: the agent's rotation entry goes, the home stays.
   EXPECT_EQ("User does not exist\r\n", runInstruction("removeserver:_:1", "nosuchacct"));
-  EXPECT_FALSE(facts("/etc/logrotate.d/nosuchacct").exists);
-  EXPECT_TRUE(facts("/home/nosuchacct").exists);
+  EXPECT_EQ("", facts("/etc/logrotate.d/nosuchacct"));
+  EXPECT_NE("", facts("/home/nosuchacct"));
 
   // Ids that would leave the home or break the configuration file: "fail", with a warning.
   provision("1");

