@@ -127,24 +127,14 @@ TEST_F(ServiceLines, StartAnswers) {
 }
 
 TEST_F(ServiceLines, StartQuotesDataAndKeepsShellTextAsItIs) {
-  const struct {
-    std::string instruction, startLine;
-  } rows[] = {
-      // No executable named: nothing for the test to check, so the session starts.
-      {"start:_:1",
-       "cd /home/'alice'/ ;  if [ ! -f  ] ; then echo NOEXEC; else screen -c /home/'alice'/.screenrc.'1' "
-       "-mdL -S service'1' bash -c \"\" ;  fi ;"},
-      {"start:_:1'; reboot; ':_:./go $X:_:A=`x`:_:;:_:-5:_:0-3:2:_:my game",
-       "cd /home/'alice'/ ; A=`x` if [ ! -f 'my game' ] ; then echo NOEXEC; else screen -c "
-       "/home/'alice'/.screenrc.'1'\\''; reboot; '\\''' -mdL -S service'1'\\''; reboot; '\\''' bash -c "
-       "\"taskset -c "
-       "0-3:2 ./go $X\" ; ; fi ;"},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(row.startLine, route("freebsd", row.instruction)) << row.instruction;
-    ASSERT_EQ(2u, rec_.ran.size());
-    EXPECT_EQ(row.startLine, rec_.ran[1].first);
-  }
+  const std::string startLine =
+      "cd /home/'alice'/ ; A=`x` if [ ! -f 'my game' ] ; then echo NOEXEC; else screen -c "
+      "/home/'alice'/.screenrc.'1'\\''; reboot; '\\''' -mdL -S service'1'\\''; reboot; '\\''' bash -c "
+      "\"taskset -c 0-3:2 ./go $X\" ; ; fi ;";
+  EXPECT_EQ(startLine,
+            route("freebsd", "start:_:1'; reboot; ':_:./go $X:_:A=`x`:_:;:_:-5:_:0-3:2:_:my game"));
+  ASSERT_EQ(2u, rec_.ran.size());
+  EXPECT_EQ(startLine, rec_.ran[1].first);
   route("freebsd", "start:_:1'x");
   EXPECT_EQ("screen -wipe > /dev/null ; " + pidsOf("'service1'\\''x'"), rec_.ran[0].first);
 }
