@@ -108,7 +108,6 @@ TEST_F(ServiceLines, StartAnswers) {
       {kStart7, {"4242\n\n"}, "Server is still running, you will need to stop it first..", 1},
       {kStart7, {"\n", " noexec \n"}, "Server has no executable", 2},
       {kStart7, {"\n", "\n", "\n"}, "Service screen does not exist after 2 seconds", 3},
-      {kStart7, {"\n", "\n", "4242\n", "\n"}, "Unable to renice service, service pid not found", 4},
       {kStart7,
        {"\n", "\n", "4242\n", "4250; reboot\n"},
        "Unable to renice service, service pid not found",
@@ -145,7 +144,6 @@ TEST_F(ServiceLines, StopRunsTheSpecialLineThenKillsEverySessionOfThatExactName)
     std::string instruction;
     std::string special;  // the special stop line, if any
   } rows[] = {
-      {"stop:_:7", ""},
       {"stop:_:7:_:srv:_:A=1;", ""},
       {"stop:_:7:_:SC_SERV", "cd " + home + " ;   PIDOF=`pwd`/sc_serv; kill -9 `pidof $PIDOF`"},
       {"stop:_:7:_:bfsmd:_:A=1;", "cd " + home + " ; A=1;  ./bfsmd -path /usr/local/games/bf1942 -pid " +

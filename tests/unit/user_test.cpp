@@ -19,12 +19,6 @@ TEST(AccountLines, HashedPasswordIsTheEscapedMd5CryptWithTheFixedSalt) {
   EXPECT_EQ(kSecretHash, hashedPassword("secret"));
   EXPECT_EQ("\\$1\\$Vq3nZs8k\\$K94.r78xycZ0XaLCGQvIX0", hashedPassword("a;b$(touch /tmp/x)'\""));
   EXPECT_THROW(hashedPassword(std::string("ab\0cd", 5)), std::invalid_argument);
-  for (const char* password : {"", "%s%n", "-x", "\\", "$$$"}) {
-    const std::string hash = hashedPassword(password);
-    EXPECT_EQ(0u, hash.find("\\$1\\$Vq3nZs8k\\$")) << password;
-    for (size_t i = hash.find('$'); i != std::string::npos; i = hash.find('$', i + 1))
-      EXPECT_EQ('\\', hash[i - 1]) << password;
-  }
 }
 
 TEST(AccountLines, AddUserAndDelUserLinesOnEachSystemAndSetting) {
