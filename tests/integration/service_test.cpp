@@ -208,7 +208,8 @@ TEST_F(ServiceRefusals, BadValuesRunNothingMissingExecutableAndEverySessionOfThe
 
   // Two sessions of one name (two starts at once can make them): "stop" ends both.
   asAccount("cd && screen -dmS service5 sleep 600");
-  ASSERT_EQ(1u, sessions().count("service5#2"));
+  // screen -dm returns before the new session shows in its list.
+  ASSERT_TRUE(pollUntil([&] { return sessions().count("service5#2") == 1; }, 10000));
   EXPECT_EQ("Server stopped\r\n", run("stop:_:5"));
   EXPECT_TRUE(pollUntil([&] { return sessions().empty(); }, 10000));
 
