@@ -155,7 +155,7 @@ static int reap(pid_t pid) {
   return status;
 }
 
-static bool writeAll(int fd, const char* data, size_t n) {
+bool writeAll(int fd, const char* data, size_t n) {
   while (n > 0) {
     ssize_t w = ::write(fd, data, n);
     if (w < 0 && errno == EINTR) continue;

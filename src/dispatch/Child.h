@@ -32,6 +32,10 @@ class Fd {
 // 2 in a child always takes a dup2. False (errno set) when no pipe could be made.
 bool makePipe(Fd& readEnd, Fd& writeEnd);
 
+// Writes all `n` bytes, retrying short and interrupted writes. False (errno set by the failed
+// write) otherwise. Raw system calls only: usable in a child that shares the parent's memory.
+bool writeAll(int fd, const char* data, size_t n);
+
 // Everything a child needs to become an account, prepared before the child exists.
 struct AccountContext {
   std::string name;

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "dispatch/Child.h"
 #include "dispatch/InstructionParserHelpers.h"
 
 namespace fs = boost::filesystem;
@@ -34,20 +35,6 @@ struct Listed {
 
 // Block size of the streamed read: memory stays the same whatever the file's size.
 const size_t kReadBlock = 128 * 1024;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }

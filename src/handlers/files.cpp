@@ -174,20 +174,18 @@ static std::string runOperation(const std::string& user, const char* what, const
 
 std::string readfile(const std::string& user, const std::string& file) {
   return runOperation(user, "readFile", "", [&](WorkOutput& out) -> std::string {
-    const int fd = open(pathOf(file), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::string();
+    const Fd fd(open(pathOf(file), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return std::string();
     // Every line is followed by a line feed and the end of the file by one more, so the reply
     // is the bytes as they are plus one line feed.
     char buf[65536];
     bool any = false;
     for (;;) {
-      const ssize_t n = read(fd, buf, sizeof buf);
+      const ssize_t n = read(fd.get(), buf, sizeof buf);
       if (n == 0) break;
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        const int err = errno;
-        close(fd);
-        out.warn(std::string("There was a problem with readFile: ") + strerror(err));
+        out.warn(std::string("There was a problem with readFile: ") + strerror(errno));
         if (!any) return std::string();
         // Part of the file has gone to the parent already: ending without the done mark makes
         // it drop that part rather than answer with a cut file.
@@ -197,21 +195,8 @@ std::string readfile(const std::string& user, const std::string& file) {
       out.append(buf, static_cast<size_t>(n));
       any = true;
     }
-    close(fd);
     return "\n";
   });
-}
-
-// Writes all of `data`, retrying short and interrupted writes. False (errno set) on failure.
-static bool writeAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t w = write(fd, data.data() + done, data.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<size_t>(w);
-  }
-  return true;
 }
 
 std::string writeFile(const std::string& user, const std::string& file, const std::string& contents) {
@@ -224,7 +209,7 @@ std::string writeFile(const std::string& user, const std::string& file, const st
       out.log("Cannot open output file");
       return "Failed";
     }
-    int err = writeAll(fd, contents) ? 0 : (errno != 0 ? errno : EIO);
+    int err = writeAll(fd, contents.data(), contents.size()) ? 0 : (errno != 0 ? errno : EIO);
     if (known && fchown(fd, owner.uid, owner.gid) != 0) out.warn("chown() error");
     // A full device or a remote file system may report the failure only here.
     if (close(fd) != 0 && err == 0) err = errno;

@@ -53,29 +53,26 @@ std::string pingHost(std::vector<std::string>& strlines, std::string&, std::stri
   return std::string();
 }
 
-// Both rules take the address and the port; the rule set is saved to element 3.
-static std::string firewallLine(const char* tmpl, const std::vector<std::string>& strlines) {
+// Inserts (-I) or deletes (-D) both rules for the address and the port, then saves the rule
+// set to element 3. One template for both, so that a close always deletes exactly the rules
+// an open inserted: the UDP rule matches the address as source, the TCP rule as destination,
+// and saved rule files rely on exactly these rules.
+static std::string firewallLine(const char* action, const std::vector<std::string>& strlines) {
   const std::string address = shellQuote(arg(strlines, 1)), port = shellQuote(arg(strlines, 2));
-  return composeLine(tmpl, {address, port, address, port, shellQuote(arg(strlines, 3))});
-}
-
-// The UDP rule matches the address as source, the TCP rule as destination: saved rule files
-// rely on exactly these rules.
-std::string openIpTable(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
-  cmddo = firewallLine(
-      "if [ -f /sbin/iptables ] ; then  iptables -I INPUT -p tcp -d %s --dport %s -j ACCEPT; iptables -I "
+  return composeLine(
+      "if [ -f /sbin/iptables ] ; then  iptables %s INPUT -p tcp -d %s --dport %s -j ACCEPT; iptables %s "
       "INPUT "
       "-p udp -s %s --dport %s -j ACCEPT; iptables-save > %s; fi",
-      strlines);
+      {action, address, port, action, address, port, shellQuote(arg(strlines, 3))});
+}
+
+std::string openIpTable(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
+  cmddo = firewallLine("-I", strlines);
   return std::string();
 }
 
 std::string closeIpTable(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
-  cmddo = firewallLine(
-      "if [ -f /sbin/iptables ] ; then  iptables -D INPUT -p tcp -d %s --dport %s -j ACCEPT; iptables -D "
-      "INPUT "
-      "-p udp -s %s --dport %s -j ACCEPT; iptables-save > %s; fi",
-      strlines);
+  cmddo = firewallLine("-D", strlines);
   return std::string();
 }
 

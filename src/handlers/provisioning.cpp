@@ -37,20 +37,10 @@ static bool refuseServiceId(const std::string& instruction, const std::string& g
   return true;
 }
 
-static bool writeAll(int fd, const std::string& content) {
-  for (size_t done = 0; done < content.size();) {
-    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Writes a whole file the agent owns the content of, then sets its mode (the agent's
 // file-creation mask must not decide it) and hands it to uid/gid.
 static void fillFile(int fd, const std::string& content, uid_t uid, gid_t gid, const std::string& path) {
-  if (!writeAll(fd, content))
+  if (!writeAll(fd, content.data(), content.size()))
     Log_warn("%s", ("There was a problem with addserver: writing " + path + ": " + strerror(errno)).c_str());
   if (fchmod(fd, 0644) != 0 || fchown(fd, uid, gid) != 0) Log_warn("chown() error");
 }

@@ -113,10 +113,10 @@ static void prepareHome(const AccountContext& account) {
   const std::string home = composeLine("/home/%s", {account.name});
   struct stat st;
   const bool created = stat(home.c_str(), &st) != 0 && mkdir(home.c_str(), 0700) == 0;
-  const int fd = open(home.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 || fchown(fd, account.uid, account.gid) != 0 || (created && fchmod(fd, 0700) != 0))
+  const Fd fd(open(home.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0 || fchown(fd.get(), account.uid, account.gid) != 0 ||
+      (created && fchmod(fd.get(), 0700) != 0))
     Log_warn("chown() error");
-  if (fd >= 0) close(fd);
 }
 
 std::string addUser(std::vector<std::string>& strlines, std::string& user, std::string&) {
@@ -150,13 +150,12 @@ std::string addUser(std::vector<std::string>& strlines, std::string& user, std::
 
 // Reads a small file of the process file system whole. False when it cannot be read.
 static bool readProcFile(const std::string& path, std::string& into) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
   char buf[4096];
   ssize_t n;
   into.clear();
-  while ((n = read(fd, buf, sizeof buf)) > 0) into.append(buf, static_cast<size_t>(n));
-  close(fd);
+  while ((n = read(fd.get(), buf, sizeof buf)) > 0) into.append(buf, static_cast<size_t>(n));
   return n == 0;
 }
 
@@ -186,10 +185,10 @@ static size_t signalAccount(uid_t uid, int sig) {
     char* end;
     const long pid = strtol(entry->d_name, &end, 10);
     if (*end != '\0' || pid <= 0 || !ownedBy(static_cast<pid_t>(pid), uid)) continue;
-    const int fd = pidfd_open(static_cast<pid_t>(pid), 0);
-    if (fd < 0) continue;
-    if (ownedBy(static_cast<pid_t>(pid), uid) && pidfd_send_signal(fd, sig, nullptr, 0) == 0) ++signalled;
-    close(fd);
+    const Fd fd(pidfd_open(static_cast<pid_t>(pid), 0));
+    if (fd.get() < 0) continue;
+    if (ownedBy(static_cast<pid_t>(pid), uid) && pidfd_send_signal(fd.get(), sig, nullptr, 0) == 0)
+      ++signalled;
   }
   return signalled;
 }
