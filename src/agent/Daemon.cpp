@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -52,8 +51,6 @@ void Daemonize(const char* cmd) {
   if (debug == "alwayson") return;
 
   umask(0);
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) < 0) Log_err("Can't get file limit");
 
   // A socket pair rather than a pipe: the daemon's report is sent with MSG_NOSIGNAL, so a
   // starter that is gone cannot kill the daemon with SIGPIPE.

@@ -112,12 +112,7 @@ int main(int argc, char** argv) {
   if (closeValue.empty()) closeValue = instructions.size() > 1 ? "no" : "yes";
 
   PanelClient client;
-  SessionSettingsToSend settings;
-  settings.sid = sid;
-  settings.passphrase = pass;
-  settings.user = user;
-  settings.expectreturn = ret;
-  settings.closesocket = closeValue;
+  const SessionSettingsToSend settings{sid, pass, user, ret, closeValue};
   std::string failure;
   bool refused = false;
   if (!client.openSession(host, port, settings, &failure, -1, &refused)) {

@@ -47,6 +47,18 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
   return aboveStandard(readEnd) && aboveStandard(writeEnd);
 }
 
+void readToEnd(int fd, const std::function<void(const char*, size_t)>& sink) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      sink(buf, static_cast<size_t>(n));
+    } else if (!(n < 0 && errno == EINTR)) {
+      return;
+    }
+  }
+}
+
 bool isRootUser(const std::string& user) { return iequals(user, "root"); }
 
 bool LookupAccount(const std::string& name, AccountContext& ctx) {
@@ -338,17 +350,7 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
   WorkReader reader(reply);
   {
     Reaper reaper{pid, readEnd, status};
-    char buf[65536];
-    for (;;) {
-      ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
-      if (n > 0) {
-        reader.feed(buf, static_cast<size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        break;
-      }
-    }
+    readToEnd(readEnd.get(), [&](const char* data, size_t n) { reader.feed(data, n); });
   }
 
   // The parent logs what the child could not, once, in order.

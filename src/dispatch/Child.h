@@ -36,6 +36,10 @@ bool makePipe(Fd& readEnd, Fd& writeEnd);
 // write) otherwise. Raw system calls only: usable in a child that shares the parent's memory.
 bool writeAll(int fd, const char* data, size_t n);
 
+// Reads `fd` until its end of file or a read error, handing each block to `sink` as it comes;
+// an interrupted read is retried.
+void readToEnd(int fd, const std::function<void(const char*, size_t)>& sink);
+
 // Everything a child needs to become an account, prepared before the child exists.
 struct AccountContext {
   std::string name;

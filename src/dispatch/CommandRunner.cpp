@@ -2,15 +2,11 @@
 #include "dispatch/CommandRunner.h"
 
 #include <fcntl.h>
-#include <linux/close_range.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <functional>
 
@@ -23,23 +19,14 @@ namespace {
 // Bytes that follow the output in a reply: the runner's "\n" and the session's CR LF.
 const size_t kReplyTail = 3;
 
-// Reads until end of file, in large blocks. Retries interrupted reads. The string always keeps
-// room for the reply's tail, so that appending it never copies a large output once more.
-void readAll(int fd, std::string* into) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      if (!into) continue;
-      const size_t need = into->size() + static_cast<size_t>(n) + kReplyTail;
-      if (need > into->capacity()) into->reserve(std::max(need, 2 * into->capacity()));
-      into->append(buf, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return;
-    }
-  }
+// Reads until end of file. The string always keeps room for the reply's tail, so that
+// appending it never copies a large output once more.
+void readAll(int fd, std::string& into) {
+  readToEnd(fd, [&](const char* data, size_t n) {
+    const size_t need = into.size() + n + kReplyTail;
+    if (need > into.capacity()) into.reserve(std::max(need, 2 * into.capacity()));
+    into.append(data, n);
+  });
 }
 
 // Refuses a line that cannot reach bash whole.
@@ -100,7 +87,7 @@ std::string returnExec(const std::string& cmddo1, const std::string& user) {
   Outcome outcome;
   try {
     const std::function<bool(int)> collect = [&](int fd) {
-      readAll(fd, &result);
+      readAll(fd, result);
       return true;
     };
     outcome = runChild(cmddo1, user, &collect);

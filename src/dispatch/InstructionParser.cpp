@@ -33,11 +33,14 @@ static std::string executeCommand(const std::string& cmddo, std::string& user,
 
 std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn,
                               ReplyStream* stream) {
-  std::string maindir;
-  if (agentDirectory(maindir)) {
-    boost::algorithm::replace_all(data, "$MAINDIR", maindir);
-  } else if (data.find("$MAINDIR") != std::string::npos) {
-    Log_warn("There was a problem with $MAINDIR: the working directory cannot be determined");
+  // Only an instruction that names the directory pays for looking it up.
+  if (data.find("$MAINDIR") != std::string::npos) {
+    std::string maindir;
+    if (agentDirectory(maindir)) {
+      boost::algorithm::replace_all(data, "$MAINDIR", maindir);
+    } else {
+      Log_warn("There was a problem with $MAINDIR: the working directory cannot be determined");
+    }
   }
 
   std::vector<std::string> strlines = explode(":_:", data);
