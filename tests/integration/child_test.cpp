@@ -4,6 +4,7 @@
 #include "dispatch/Child.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,10 @@ class ChildTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_STREQ(getenv("KADREL_SANDBOX_INSIDE"), "1") << "run through tests/sandbox";
     ensureAccount(kAccount, "-G adm");
+    // Supplementary groups of its own, which a child must not keep (root here has none): two,
+    // so that a read-back that checks only their number or only the first one is caught.
+    const gid_t parentGroups[] = {4, 100};  // adm, users
+    ASSERT_EQ(setgroups(2, parentGroups), 0);
     char tmpl[] = "/tmp/kadrel-child.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -35,6 +40,7 @@ class ChildTest : public ::testing::Test {
   void TearDown() override {
     debug = savedDebug_;
     setSwitchFaultForTesting(SwitchFault::None);
+    setgroups(0, nullptr);
     if (!dir_.empty()) shell("rm -rf " + dir_);
   }
 
