@@ -3,6 +3,7 @@
 #include <linux/close_range.h>
 #include <pthread.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +64,9 @@ int main() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGPIPE, &sa, nullptr);
   LoadConfig();
+  // The audit trail goes to the system log under this name in the foreground too; detaching
+  // opens it again for the levelled messages.
+  openlog("kadrel", LOG_PID, LOG_DAEMON);
   if (!CheckHostPrograms()) return 0;
   // Descriptors inherited from whoever started the agent never reach its commands.
   syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));

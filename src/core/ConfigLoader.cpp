@@ -56,6 +56,8 @@ int ReadConfig(std::istream& in, KadrelConfig& config) {
       config.handshake_timeout = decimal(value);
     } else if (iequals(key, "reply_timeout")) {
       config.reply_timeout = decimal(value);
+    } else if (iequals(key, "audit")) {
+      config.audit = value;
     }
   }
   // A read that failed (the path is a directory, an I/O error) is an unreadable file, not

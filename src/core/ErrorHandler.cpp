@@ -1,7 +1,9 @@
 // Logging channels and the start-up error codes.
 #include "core/ErrorHandler.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -42,16 +44,43 @@ static std::string vformat(const char* fmt, va_list ap) {
   return text;
 }
 
+bool StandardErrorIsJournal() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  unsigned long long dev = 0, ino = 0;
+  char end = 0;
+  if (!stream || sscanf(stream, "%llu:%llu%c", &dev, &ino, &end) != 2) return false;
+  struct stat st;
+  return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+std::string JournalLines(int priority, const std::string& text) {
+  const std::string prefix = "<" + std::to_string(priority) + ">";
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) out += prefix + text.substr(start, end - start) + '\n';
+    start = end + 1;
+  }
+  return out.empty() ? prefix + '\n' : out;
+}
+
 // The one writer under every levelled function. Detached (and `toSystemLog`): the system log
 // at `priority`. Otherwise standard error, one message a line: a line feed is added when the
 // text has none, so that a journal reading the agent's standard error shows each message alone.
+// When that stream is the journal, each line carries its level instead (JournalLines).
 static void vlevelled(int priority, bool toSystemLog, const char* fmt, va_list ap) {
   std::string text = vformat(fmt, ap);
   if (toSystemLog && daemonized) {
     syslog(priority, "%s", text.c_str());
     return;
   }
-  if (text.empty() || text.back() != '\n') text += '\n';
+  if (StandardErrorIsJournal()) {
+    text = JournalLines(priority, text);
+  } else if (text.empty() || text.back() != '\n') {
+    text += '\n';
+  }
   std::lock_guard<std::mutex> lock(log_mutex);
   fwrite(text.data(), 1, text.size(), stderr);
   fflush(stderr);

@@ -52,6 +52,14 @@ void GuardLogErr(bool guarded);
 // Logs the fixed message of code `no`; codes 1, 2 and 4 end the process with status 1.
 void ErrorCall(int no);
 
+// True when standard error is the service manager's journal stream (JOURNAL_STREAM names its
+// device and inode): levelled messages written there then carry their syslog level.
+bool StandardErrorIsJournal();
+
+// `text` as the journal reads levels from a stream: every non-empty line prefixed with
+// "<priority>" and ended with a line feed, empty lines dropped (an empty text: one empty line).
+std::string JournalLines(int priority, const std::string& text);
+
 // Writes `msg`, ": " and the text of errno to standard error, then exits with status 1.
 [[noreturn]] void perror_quit(const char* msg);
 

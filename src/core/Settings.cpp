@@ -25,6 +25,7 @@ int penalty_max_seconds = 300;
 bool penalty_loopback = false;
 int handshake_timeout = 30;
 int reply_timeout = 120;
+bool audit = true;
 std::ofstream logfile;
 bool daemonized = false;
 
@@ -51,5 +52,7 @@ bool LoadConfig() {
   penalty_loopback = iequals(config.penalty_loopback, "yes");
   handshake_timeout = config.handshake_timeout;
   reply_timeout = config.reply_timeout;
+  audit = !(iequals(config.audit, "off") || iequals(config.audit, "no") || iequals(config.audit, "false") ||
+            config.audit == "0");
   return true;
 }

@@ -21,6 +21,7 @@ extern int penalty_max_seconds;    // penalties double up to this
 extern bool penalty_loopback;      // loopback addresses earn penalties too (tests)
 extern int handshake_timeout;      // seconds for the whole handshake, reads and writes
 extern int reply_timeout;          // seconds a reply may make no progress once authenticated
+extern bool audit;                 // the audit trail (core/Audit.h) is written; on unless configured off
 extern std::ofstream logfile;      // "debug.txt" once detached with debug "on"
 extern bool daemonized;            // true once detached: levelled messages go to the system log
 

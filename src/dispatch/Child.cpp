@@ -495,14 +495,20 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
   while ((got = ::read(reportRead.get(), &report, sizeof report)) < 0 && errno == EINTR) {
   }
   if (got == static_cast<ssize_t>(sizeof report)) {
-    wait();
+    reap(pid_);  // the command never ran: no status of its own
+    pid_ = -1;
     return logReport(report);
   }
   return ChildStatus::Ran;
 }
 
+static thread_local int last_command_status = -1;
+
+void ResetLastCommandStatus() { last_command_status = -1; }
+int LastCommandStatus() { return last_command_status; }
+
 void CommandChild::wait() {
   if (pid_ < 0) return;
-  reap(pid_);
+  last_command_status = reap(pid_);
   pid_ = -1;
 }

@@ -134,11 +134,17 @@ class CommandChild {
 
   // Returns once bash runs (Ran) or it is known that it never will (logged as listed above).
   ChildStatus start(const std::string& user, const std::string& line, int out);
-  // Waits for bash to end (its status is not used); nothing when no child runs.
+  // Waits for bash to end (its status goes to LastCommandStatus only); nothing when no child
+  // runs.
   void wait();
 
  private:
   pid_t pid_ = -1;
 };
+
+// The wait status of the last command that ran on this thread since ResetLastCommandStatus,
+// or -1 when none ran: what the audit trail reports of an instruction.
+void ResetLastCommandStatus();
+int LastCommandStatus();
 
 #endif

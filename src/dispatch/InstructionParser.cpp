@@ -52,6 +52,14 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
   return executeCommand(cmddo, user, expectreturn, stream);
 }
 
+bool isInstructionName(const std::string& name) {
+  std::call_once(instructions_once, initInstructions);
+  if (instruction_table.count(name)) return true;
+  for (const NamedInstruction& candidate : instruction_chain)
+    if (iequals(name, candidate.name)) return true;
+  return false;
+}
+
 bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
                       std::string& reply) {
   std::call_once(instructions_once, initInstructions);

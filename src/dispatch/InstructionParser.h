@@ -23,4 +23,8 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
 bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
                       std::string& reply);
 
+// True when `name` selects a handler (the exact-match table or the name chain); any other name
+// is run as a command line of its own.
+bool isInstructionName(const std::string& name);
+
 #endif

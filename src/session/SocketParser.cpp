@@ -4,11 +4,14 @@
 #include <openssl/crypto.h>
 
 #include <cctype>
+#include <chrono>
 #include <exception>
 #include <mutex>
 
+#include "core/Audit.h"
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
+#include "dispatch/Child.h"
 #include "dispatch/InstructionParser.h"
 #include "session/Admission.h"
 #include "session/KadrelConnection.h"
@@ -54,7 +57,9 @@ static void setSetting(std::string& global, std::optional<std::string>& own, con
   own = value;
 }
 
-static bool handshake(const std::string& key, const std::string& value, KadrelConnection& conn) {
+// `failed` names the check that refused the message, for the audit trail.
+static bool handshake(const std::string& key, const std::string& value, KadrelConnection& conn,
+                      const char*& failed) {
   if (iequals(key, "SID")) {
     if (secretEquals(value, serverid)) {
       conn.serverauthcheck = true;
@@ -62,6 +67,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
       return true;
     }
     Log_warn("Received incorrect SID");
+    failed = "serverid";
     admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
     conn.SendData("Received incorrect SID");
     return false;
@@ -69,6 +75,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
   if (iequals(key, "Passphrase")) {
     if (!conn.serverauthcheck) {
       Log("Server sent us the passphrase but no server id");
+      failed = "serverid-missing";
       conn.SendData("SID never received");
       return false;
     }
@@ -78,10 +85,12 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
       return true;
     }
     Log_warn("Received incorrect passphrase");
+    failed = "passphrase";
     admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
     conn.SendData("Received incorrect passphrase");
     return false;
   }
+  failed = "message";
   return false;
 }
 
@@ -92,9 +101,25 @@ static InstructionDispatcher dispatcher = [](std::string& data, std::string& use
 
 void setInstructionDispatcher(InstructionDispatcher d) { dispatcher = d; }
 
+// One audit line for an instruction that ran. Only its name is written: the arguments may hold
+// passwords and file contents, and a name that selects no handler is itself a command line.
+static void auditInstruction(const KadrelConnection& conn, const std::string& user, const std::string& name,
+                             unsigned long long replyBytes, std::chrono::steady_clock::time_point start) {
+  InstructionAudit entry;
+  entry.peer = addressText(conn.new_sock.m_addr.sin_addr.s_addr);
+  entry.user = user;
+  if (isInstructionName(name)) entry.name = name;
+  entry.replyBytes = replyBytes;
+  entry.waitStatus = LastCommandStatus();
+  entry.durationMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  Audit(AuditInstructionLine(entry));
+}
+
 static bool instruction(const std::string& data, KadrelConnection& conn) {
   try {
     std::string data2 = data.substr(10);
+    const std::string name = data2.substr(0, data2.find(":_:"));
     std::string u, er, cs;
     {
       std::lock_guard<std::mutex> lock(settings_mutex);
@@ -103,7 +128,10 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
       cs = conn.own_closesocket.value_or(closesocket);
     }
     StreamedReply streamed(conn);
+    const auto start = std::chrono::steady_clock::now();
+    ResetLastCommandStatus();
     std::string returndata = dispatcher(data2, u, er, &streamed);
+    auditInstruction(conn, u, name, streamed.started() ? streamed.size() : returndata.size(), start);
     // The reply's size is logged, never the reply: it may be large and hold anything.
     if (streamed.started()) {
       if (LogEnabled()) Log("Process Call: " + std::to_string(streamed.size()) + " bytes");
@@ -140,7 +168,14 @@ bool SocketParser(std::string& data, KadrelConnection& new_gcp) {
     new_gcp.SendData("Received a null parameter");
     return false;
   }
-  if (!new_gcp.authenticated()) return handshake(key, value, new_gcp);
+  if (!new_gcp.authenticated()) {
+    const char* failed = nullptr;
+    const bool keep = handshake(key, value, new_gcp, failed);
+    if (failed || new_gcp.authenticated())
+      Audit(AuditHandshakeLine(addressText(new_gcp.new_sock.m_addr.sin_addr.s_addr), failed),
+            failed != nullptr);
+    return keep;
+  }
 
   if (iequals(key, "cmd_return:")) {
     setSetting(expectreturn, new_gcp.own_expectreturn, value);

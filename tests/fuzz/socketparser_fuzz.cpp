@@ -27,6 +27,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   serverid = "Srv-1";
   passphrase = "Pass-1";
   penalty_seconds = 0;  // no penalty table growing across runs
+  audit = false;        // nor millions of lines in the host's system log
   setInstructionDispatcher(recordOnly);
   return 0;
 }

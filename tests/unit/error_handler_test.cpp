@@ -2,6 +2,7 @@
 // written as they are, and Log_err, which ends the process until the agent listens and ends
 // only the calling thread's work afterwards.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -54,6 +55,36 @@ TEST(LevelledLog, EachMessageEndsWithOneLineFeedAndIsWrittenAsItIs) {
   };
   for (const auto& row : rows)
     EXPECT_EQ(row.expected, stderrOf([&] { row.log(row.fmt, row.arg); })) << row.arg;
+}
+
+// Under the service manager standard error is the journal's stream: each line then carries its
+// level, so that the journal can filter by it. Any other standard error keeps the plain lines.
+TEST(LevelledLog, EachLineCarriesItsLevelWhenStandardErrorIsTheJournal) {
+  ScopedSettings settings;
+  debug = "on";
+  const char* saved = getenv("JOURNAL_STREAM");
+  const std::string kept = saved ? saved : "";
+  for (const bool journal : {true, false}) {
+    const std::string written = stderrOf([&] {
+      struct stat st;
+      ASSERT_EQ(0, fstat(2, &st));
+      const std::string stream =
+          std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + (journal ? 0 : 1));
+      setenv("JOURNAL_STREAM", stream.c_str(), 1);
+      Log_warn("\nError: The 'tar' program is missing");
+      Log_failure("first\nsecond\n");
+      Log_info("%s", "");
+      Log_debug("step %d", 1);
+    });
+    EXPECT_EQ(journal ? "<4>Error: The 'tar' program is missing\n<3>first\n<3>second\n<6>\n<7>step 1\n"
+                      : "\nError: The 'tar' program is missing\nfirst\nsecond\n\nstep 1\n",
+              written);
+  }
+  if (saved) {
+    setenv("JOURNAL_STREAM", kept.c_str(), 1);
+  } else {
+    unsetenv("JOURNAL_STREAM");
+  }
 }
 
 TEST(LevelledLog, DebugMessagesOnlyWithDebugOnInSmallLetters) {

@@ -1,0 +1,49 @@
+// Audit lines and their one writer.
+#include "core/Audit.h"
+
+#include <sys/wait.h>
+#include <syslog.h>
+
+#include <cstdio>
+
+#include "core/Settings.h"
+
+std::string AuditField(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (const char c : value) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u > ' ' && u < 0x7f && c != '\\' && c != '"') {
+      out += c;
+    } else {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02x", u);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+std::string AuditHandshakeLine(const std::string& peer, const char* failedCheck) {
+  std::string line = "audit: handshake peer=" + AuditField(peer);
+  if (!failedCheck) return line + " result=accepted";
+  return line + " result=refused check=" + failedCheck;
+}
+
+static std::string exitText(int waitStatus) {
+  if (waitStatus < 0) return "-";
+  if (WIFSIGNALED(waitStatus)) return "signal:" + std::to_string(WTERMSIG(waitStatus));
+  return std::to_string(WEXITSTATUS(waitStatus));
+}
+
+std::string AuditInstructionLine(const InstructionAudit& entry) {
+  return "audit: instruction peer=" + AuditField(entry.peer) + " user=" + AuditField(entry.user) +
+         " name=" + (entry.name.empty() ? std::string("(command)") : AuditField(entry.name)) +
+         " reply_bytes=" + std::to_string(entry.replyBytes) + " exit=" + exitText(entry.waitStatus) +
+         " duration_ms=" + std::to_string(entry.durationMs);
+}
+
+void Audit(const std::string& line, bool refused) {
+  if (!audit) return;
+  syslog(LOG_AUTH | (refused ? LOG_NOTICE : LOG_INFO), "%s", line.c_str());
+}
