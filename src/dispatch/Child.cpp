@@ -383,7 +383,7 @@ struct ExecPlan {
   const AccountContext* ctx;  // null: run as the agent itself
   char* const* argv;
   char* const* envp;
-  int in;         // the command's descriptor 0 (/dev/null), with `out`
+  int in;         // the command's descriptor 0 (/dev/null or the input pipe), with `out`
   int out;        // the command's descriptor 1, or -1 for no descriptors at all
   int report;     // write end of the report pipe (close-on-exec)
   sigset_t mask;  // the starting thread's signal mask, for the command
@@ -442,6 +442,16 @@ static bool openDevNull(Fd& fd) {
   return fd.get() >= 0 && aboveStandard(fd);
 }
 
+// A pipe whose read end, above descriptor 2 and close-on-exec, yields `input` and then its
+// end. The bytes are written before any child exists, so they must fit into the pipe.
+static bool inputPipe(const std::string& input, Fd& readEnd) {
+  Fd writeEnd;
+  if (input.size() > kMaxChildInput || !makePipe(readEnd, writeEnd)) return false;
+  // A full pipe must not block this thread: nothing reads it yet.
+  return fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK) == 0 &&
+         writeAll(writeEnd.get(), input.data(), input.size());
+}
+
 // Starts the exec child sharing this process's memory, and returns once it has called execve
 // or ended: the agent's page tables are never copied, so starting a command costs the same
 // whatever the agent's size. All signals stay blocked in this thread meanwhile, so that none
@@ -460,7 +470,8 @@ static pid_t spawnShared(ExecPlan& plan) {
   return pid;
 }
 
-ChildStatus CommandChild::start(const std::string& user, const std::string& line, int out) {
+ChildStatus CommandChild::start(const std::string& user, const std::string& line, int out,
+                                const std::string& input) {
   wait();
   const bool root = isRootUser(user);
   AccountContext ctx;
@@ -470,8 +481,12 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
   }
   char* const argv[] = {const_cast<char*>("bash"), const_cast<char*>("-c"), const_cast<char*>(line.c_str()),
                         nullptr};
-  Fd devNull, reportRead, reportWrite;
-  if (out >= 0 && !openDevNull(devNull)) {
+  Fd in, reportRead, reportWrite;
+  if (out >= 0 && !input.empty() && !inputPipe(input, in)) {
+    perror("pipe() for the command's input");
+    return ChildStatus::StartFailed;
+  }
+  if (out >= 0 && input.empty() && !openDevNull(in)) {
     perror("open(/dev/null)");
     return ChildStatus::StartFailed;
   }
@@ -479,7 +494,7 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
     perror("pipe()");
     return ChildStatus::StartFailed;
   }
-  ExecPlan plan = {root ? nullptr : &ctx, argv,      root ? environ : ctx.envp.data(), devNull.get(), out,
+  ExecPlan plan = {root ? nullptr : &ctx, argv,      root ? environ : ctx.envp.data(), in.get(), out,
                    reportWrite.get(),     sigset_t()};
   const pid_t pid = spawnShared(plan);
   if (pid < 0) {

@@ -122,6 +122,9 @@ class WorkOutput {
 ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutput&)>& work,
                       std::string& reply);
 
+// The most a command's standard input may be given (see CommandChild::start).
+const size_t kMaxChildInput = 65536;
+
 // Exec form: "/bin/bash -c line" as `user`, environment and directory as in the work form.
 // With `out` >= 0 bash gets `out` as descriptor 1 and keeps the agent's 0 and 2; with `out`
 // -1 it starts with no descriptors at all. Every other descriptor stays out of it.
@@ -133,7 +136,12 @@ class CommandChild {
   CommandChild& operator=(const CommandChild&) = delete;
 
   // Returns once bash runs (Ran) or it is known that it never will (logged as listed above).
-  ChildStatus start(const std::string& user, const std::string& line, int out);
+  // With `out` >= 0, a non-empty `input` is bash's descriptor 0 instead of /dev/null: a pipe
+  // that holds exactly those bytes, then its end, so that a secret reaches a program without
+  // being a word of any command line. It must fit into a pipe (kMaxChildInput bytes); a larger
+  // one starts nothing (StartFailed).
+  ChildStatus start(const std::string& user, const std::string& line, int out,
+                    const std::string& input = std::string());
   // Waits for bash to end (its status goes to LastCommandStatus only); nothing when no child
   // runs.
   void wait();

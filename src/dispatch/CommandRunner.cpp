@@ -52,9 +52,10 @@ enum class Outcome { NotStarted, NeverRan, Ran, Abandoned };
 const int kOutputPipeSize = 1 << 20;
 
 // Runs `line` as `user` and waits for it. With `consume`, bash's descriptor 1 is a pipe that
-// `consume` reads to its end (false: the reply was abandoned); without, bash keeps no
-// descriptor at all.
-Outcome runChild(const std::string& line, const std::string& user, const std::function<bool(int)>* consume) {
+// `consume` reads to its end (false: the reply was abandoned) and its descriptor 0 yields
+// `input`; without, bash keeps no descriptor at all.
+Outcome runChild(const std::string& line, const std::string& user, const std::function<bool(int)>* consume,
+                 const std::string& input = std::string()) {
   // Declared first so that it is waited for last: the pipe is closed before the wait, so a
   // child still writing cannot block it.
   CommandChild child;
@@ -66,7 +67,7 @@ Outcome runChild(const std::string& line, const std::string& user, const std::fu
     }
     fcntl(outWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);  // a smaller pipe only costs speed
   }
-  switch (child.start(user, line, consume ? outWrite.get() : -1)) {
+  switch (child.start(user, line, consume ? outWrite.get() : -1, input)) {
     case ChildStatus::Ran:
       break;
     case ChildStatus::StartFailed:
@@ -82,6 +83,10 @@ Outcome runChild(const std::string& line, const std::string& user, const std::fu
 }  // namespace
 
 std::string returnExec(const std::string& cmddo1, const std::string& user) {
+  return returnExec(cmddo1, user, std::string());
+}
+
+std::string returnExec(const std::string& cmddo1, const std::string& user, const std::string& input) {
   if (!lineRunnable(cmddo1, "returnExec")) return std::string();
   std::string result;
   Outcome outcome;
@@ -90,7 +95,7 @@ std::string returnExec(const std::string& cmddo1, const std::string& user) {
       readAll(fd, result);
       return true;
     };
-    outcome = runChild(cmddo1, user, &collect);
+    outcome = runChild(cmddo1, user, &collect, input);
   } catch (const std::exception& e) {
     Log_warn("%s", (std::string("There was a problem with returnExec(returndata): ") + e.what()).c_str());
     return std::string();

@@ -16,6 +16,11 @@ const size_t kMaxCommandLine = 128 * 1024 - 1;
 // The command sees descriptors 0 (/dev/null), 1 (the pipe) and 2 only.
 std::string returnExec(const std::string& cmddo1, const std::string& user);
 
+// returnExec with `input` (at most kMaxChildInput bytes) as the command's standard input
+// instead of /dev/null: how a secret such as a password reaches a program, readable by that
+// child alone and never a word of the line.
+std::string returnExec(const std::string& cmddo1, const std::string& user, const std::string& input);
+
 // Where a streamed reply goes: the connection, implemented by the session layer, which keeps
 // every write of the reply in one place.
 class ReplyStream {

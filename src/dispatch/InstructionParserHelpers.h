@@ -16,7 +16,8 @@ std::string& trim(std::string& str);
 // Element `i` of an argument vector, or an empty string when the instruction has fewer.
 const std::string& arg(const std::vector<std::string>& strlines, size_t i);
 
-// True for a name the agent may turn into a path it creates or removes as root ("/home/%s"):
+// The account name rule of every account instruction: true for a name that no program reads
+// as an option and that the agent may turn into a path it creates or removes as root ("/home/%s"):
 // not empty, not "." or "..", not starting with "-", only ASCII letters, digits, ".", "_", "-".
 bool validAccountName(const std::string& name);
 

@@ -16,7 +16,7 @@ std::map<const std::string, Processor> instruction_table;
 // clang-format off
 const std::vector<NamedInstruction> instruction_chain = {
     {"whereami", whereAmI, kReply},
-    {"changepass", changePass, kCommand},
+    {"changepass", changePass, kReply},
     {"addserver", addServer, kReply},
     {"updateserver", updateServer, kReply},
     {"removeserver", removeServer, kReply},
@@ -31,7 +31,7 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"directorymd5", directoryMd5, kReply},
     {"update", runUpdate, kCommand},
     {"version", versionInfo, kReply},
-    {"changeshell", changeShell, kCommand},
+    {"changeshell", changeShell, kReplyOrCommand},
     {"iplist", ipList, kCommand},
     {"extract", extractArchive, kReplyOrCommand},
     {"status", serviceStatus, kCommand},

@@ -28,9 +28,15 @@ extern "C" {
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"
 #include "handlers/files.h"
+#include "handlers/processes.h"
 
 static const char kPasswordSalt[] = "$1$Vq3nZs8k$";
 static const char kFtpUpdateLine[] = "if [ -f /scripts/ftpupdate ]; then /scripts/ftpupdate; fi;";
+// chpasswd reads "name:password" from its standard input, never from the line.
+static const char kChangePassLine[] =
+    "/usr/sbin/chpasswd ; if [ -f /scripts/ftpupdate ] ; then /scripts/ftpupdate; fi;";
+// What the log shows where a password hash stood in a line.
+static const char kHiddenHash[] = "<password hash>";
 
 // How long an account's processes get to end after SIGTERM, and then after SIGKILL.
 static const std::chrono::seconds kPoliteWait(5);
@@ -42,10 +48,31 @@ std::string whereAmI(std::vector<std::string>&, std::string&, std::string&) {
   return dir;
 }
 
+// The check every account instruction makes before anything runs. Root-run programs read a
+// name that is not a valid account name as an option ("-u" for id, "--root=DIR" for chsh, which
+// then loads name-service modules from DIR), and a name becomes paths that root creates and
+// removes. True (logged) when `name` is refused.
+static bool refusedAccountName(const char* instruction, const std::string& name) {
+  if (validAccountName(name)) return false;
+  Log_warn("There was a problem with %s: the account name is not a valid account name; nothing was run",
+           instruction);
+  return true;
+}
+
+// Shadow's tools take "-R DIR", "--root=DIR" anywhere among their words, a login shell's
+// place included; a login shell is a path, never an option.
+static bool refusedShell(const char* instruction, const std::string& shell) {
+  if (shell.empty() || shell[0] != '-') return false;
+  Log_warn("There was a problem with %s: the login shell starts with \"-\"; nothing was run", instruction);
+  return true;
+}
+
 std::string checkUser(std::vector<std::string>& strlines, std::string& user, std::string&) {
+  const std::string& name = arg(strlines, 1);
+  if (refusedAccountName("checkUser", name)) return std::string();
   try {
     std::string status =
-        returnExec(composeLine("id %s  > /dev/null 2>&1; echo $?", {shellQuote(arg(strlines, 1))}), user);
+        returnExec(composeLine("id %s  > /dev/null 2>&1; echo $?", {shellQuote(name)}), user);
     return trim(status) == "1" ? std::string() : std::string("exists");
   } catch (const std::exception& e) {
     Log_warn("%s", (std::string("There was a problem with checkUser: ") + e.what()).c_str());
@@ -65,24 +92,37 @@ std::string hashedPassword(const std::string& password) {
   return escaped;
 }
 
-std::string addUserLine(const std::string& shell, const std::string& name, const std::string& password) {
+AddUserCommand addUserCommand(const std::string& shell, const std::string& name,
+                              const std::string& password) {
+  AddUserCommand command;
   if (isFreeBSD()) {
     const std::string group = user_group == "default" ? std::string("wheel") : user_group;
+    const char* tmpl = "echo %s | /usr/sbin/pw useradd %s -s %s -H -m -g %s";
+    const std::string quotedGroup = group.empty() ? group : shellQuote(group);
     // The escaped hash is one word as it stands; quoted, its backslashes would be stored.
-    return composeLine("echo %s | /usr/sbin/pw useradd %s -s %s -H -m -g %s",
-                       {hashedPassword(password), shellQuote(name), shellQuote(shell),
-                        group.empty() ? group : shellQuote(group)});
+    command.line =
+        composeLine(tmpl, {hashedPassword(password), shellQuote(name), shellQuote(shell), quotedGroup});
+    command.logged = composeLine(tmpl, {kHiddenHash, shellQuote(name), shellQuote(shell), quotedGroup});
+    return command;
   }
   const std::string groupOption = user_group == "default" || user_group.empty()
                                       ? std::string()
                                       : composeLine("-g %s", {shellQuote(user_group)});
   if (isSha5Set()) {
-    // "--": a password such as "-s" is the password, not an option of mkpasswd.
-    return composeLine("/usr/sbin/useradd %s -s %s -m -p `mkpasswd -m sha-512 %s` %s",
-                       {shellQuote(name), shellQuote(shell), "-- " + shellQuote(password), groupOption});
+    // mkpasswd reads one line: a password holding a line break would be hashed cut short.
+    if (password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+      throw std::invalid_argument("mkpasswd cannot take a password holding a line break or a NUL byte");
+    command.line = composeLine("/usr/sbin/useradd %s -s %s -m -p `mkpasswd -m sha-512 --stdin` %s",
+                               {shellQuote(name), shellQuote(shell), groupOption});
+    command.input = password + "\n";
+    command.logged = command.line;
+    return command;
   }
-  return composeLine("/usr/sbin/useradd %s -s %s -m -p %s %s",
-                     {shellQuote(name), shellQuote(shell), hashedPassword(password), groupOption});
+  const char* tmpl = "/usr/sbin/useradd %s -s %s -m -p %s %s";
+  command.line =
+      composeLine(tmpl, {shellQuote(name), shellQuote(shell), hashedPassword(password), groupOption});
+  command.logged = composeLine(tmpl, {shellQuote(name), shellQuote(shell), kHiddenHash, groupOption});
+  return command;
 }
 
 std::string delUserLine(const std::string& name) {
@@ -97,13 +137,38 @@ static void logOutput(std::string output) {
   Log(output);
 }
 
-// Removes each of the account's directories named by `templates`, logging any warning. As
-// root, in trees the account can change while the walk goes: never through a link.
-static void removeAccountDirectories(const std::string& name, std::initializer_list<const char*> templates) {
-  for (const char* tmpl : templates) {
-    std::string warning;
-    removeTreeNoFollow(composeLine(tmpl, {name}), warning);
-    if (!warning.empty()) Log_warn("%s", warning.c_str());
+// Removes `path`, a tree the account can change while the walk goes, logging any warning.
+static void removeAccountTree(const std::string& path) {
+  std::string warning;
+  removeTreeNoFollow(path, warning);
+  if (!warning.empty()) Log_warn("%s", warning.c_str());
+}
+
+// Opens a directory that holds the accounts' screen directories, for a removal in it as root.
+// It counts only when it is a directory of root's, reached without following a link at its
+// own name: /tmp/screens sits in /tmp, where any account can plant a link to a directory of
+// root's, or a directory of its own, before the first screen makes it. False when it is
+// missing, and (logged) when it does not count.
+static bool openScreenDirectory(const char* path, Fd& dir) {
+  dir.reset(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (dir.get() >= 0 && fstat(dir.get(), &st) == 0 && st.st_uid == 0) return true;
+  if (dir.get() >= 0 || errno != ENOENT)
+    Log_warn(
+        "There was a problem with the screen directories: %s is not a directory of root's; nothing in it "
+        "was removed",
+        path);
+  dir.reset();
+  return false;
+}
+
+// Removes the account's screen directories "S-<name>", each through the opened directory that
+// holds it (named by its descriptor), never through what its path names later.
+static void removeScreenDirectories(const std::string& name) {
+  for (const char* holder : {"/var/run/screen", "/tmp/screens"}) {
+    Fd dir;
+    if (openScreenDirectory(holder, dir))
+      removeAccountTree("/proc/self/fd/" + std::to_string(dir.get()) + "/S-" + name);
   }
 }
 
@@ -122,16 +187,16 @@ static void prepareHome(const AccountContext& account) {
 std::string addUser(std::vector<std::string>& strlines, std::string& user, std::string&) {
   const std::string& shell = arg(strlines, 1);
   const std::string& name = arg(strlines, 2);
-  // The name becomes paths that are created and removed as root.
-  if (!validAccountName(name)) return "User does not exist";
+  if (refusedAccountName("addUser", name)) return "User does not exist";
+  if (refusedShell("addUser", shell)) return "There was a problem while adding this user";
   try {
     std::string status = returnExec(composeLine("id %s > /dev/null ; echo $?", {shellQuote(name)}), user);
     if (trim(status) != "1") return "User already exists";
 
-    const std::string line = addUserLine(shell, name, arg(strlines, 3));
+    const AddUserCommand command = addUserCommand(shell, name, arg(strlines, 3));
     Log("Adding new user");
-    Log(line);
-    logOutput(returnExec(line, user));
+    Log(command.logged);
+    logOutput(returnExec(command.line, user, command.input));
 
     AccountContext account;
     if (!LookupAccount(name, account)) {
@@ -140,7 +205,7 @@ std::string addUser(std::vector<std::string>& strlines, std::string& user, std::
     }
     logOutput(returnExec(kFtpUpdateLine, user));
     prepareHome(account);
-    removeAccountDirectories(name, {"/var/run/screen/S-%s", "/tmp/screens/S-%s"});
+    removeScreenDirectories(name);
     return "User has been added";
   } catch (const std::exception& e) {
     Log_warn("%s", (std::string("There was a problem with addUser: ") + e.what()).c_str());
@@ -148,31 +213,13 @@ std::string addUser(std::vector<std::string>& strlines, std::string& user, std::
   }
 }
 
-// Reads a small file of the process file system whole. False when it cannot be read.
-static bool readProcFile(const std::string& path, std::string& into) {
-  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  char buf[4096];
-  ssize_t n;
-  into.clear();
-  while ((n = read(fd.get(), buf, sizeof buf)) > 0) into.append(buf, static_cast<size_t>(n));
-  return n == 0;
-}
-
 // True for a live process whose real, effective or saved user id is `uid` (what userdel
 // counts as "in use"). Zombies are left out: they hold nothing and only their parent can
 // make them go.
 static bool ownedBy(pid_t pid, uid_t uid) {
-  std::string status;
-  if (!readProcFile("/proc/" + std::to_string(pid) + "/status", status)) return false;
-  const size_t state = status.find("\nState:\t");
-  if (state != std::string::npos && status.compare(state + 8, 1, "Z") == 0) return false;
-  const size_t ids = status.find("\nUid:");
-  unsigned long real, effective, saved;
-  if (ids == std::string::npos ||
-      sscanf(status.c_str() + ids + 5, "%lu %lu %lu", &real, &effective, &saved) != 3)
-    return false;
-  return real == uid || effective == uid || saved == uid;
+  ProcessFacts facts;
+  return processFacts(pid, facts) && !facts.zombie &&
+         (facts.realUid == uid || facts.effectiveUid == uid || facts.savedUid == uid);
 }
 
 // Sends `sig` to every live process of `uid`. Each process id is pinned (pidfd) before its
@@ -213,7 +260,7 @@ static void endAccountProcesses(uid_t uid) {
 
 std::string delUser(std::vector<std::string>& strlines, std::string& user, std::string&) {
   const std::string& name = arg(strlines, 1);
-  if (!validAccountName(name)) return "User does not exist";
+  if (refusedAccountName("delUser", name)) return "User does not exist";
   std::string line;
   try {
     line = delUserLine(name);
@@ -236,7 +283,8 @@ std::string delUser(std::vector<std::string>& strlines, std::string& user, std::
       Log_warn("%s", ("There was a problem with delUser: the account " + name + " still exists").c_str());
       return "There was a problem while removing this user";
     }
-    removeAccountDirectories(name, {"/var/run/screen/S-%s", "/tmp/screens/S-%s", "/home/%s"});
+    removeScreenDirectories(name);
+    removeAccountTree(composeLine("/home/%s", {name}));
     return "User has been removed";
   } catch (const std::exception& e) {
     Log_warn("%s", (std::string("There was a problem with delUser: ") + e.what()).c_str());
@@ -244,22 +292,25 @@ std::string delUser(std::vector<std::string>& strlines, std::string& user, std::
   }
 }
 
-std::string changePass(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
+// What a command that printed nothing answers, as chpasswd and chsh do for an unknown account.
+static const char kNothingPrinted[] = "\n";
+
+std::string changePass(std::vector<std::string>& strlines, std::string& user, std::string&) {
   const std::string& name = arg(strlines, 1);
   const std::string& password = arg(strlines, 2);
-  // chpasswd reads "name:password" lines: a line feed would start another account's line, and
-  // a colon in the name would move the rest of it into the password.
-  if (name.find_first_of(":\n") != std::string::npos || password.find('\n') != std::string::npos) {
-    Log_warn("There was a problem with changepass: chpasswd cannot take this account name or password");
+  if (refusedAccountName("changepass", name)) return kNothingPrinted;
+  // chpasswd reads "name:password" lines: a line feed would start another account's line.
+  if (password.find('\n') != std::string::npos || password.find('\0') != std::string::npos) {
+    Log_warn("There was a problem with changepass: chpasswd cannot take this password");
     return std::string();
   }
-  cmddo = composeLine(
-      "echo %s:%s | /usr/sbin/chpasswd ; if [ -f /scripts/ftpupdate ] ; then /scripts/ftpupdate; fi;",
-      {shellQuote(name), shellQuote(password)});
-  return std::string();
+  // The password reaches chpasswd on its standard input, which only that child can read.
+  return returnExec(kChangePassLine, user, name + ":" + password + "\n");
 }
 
 std::string changeShell(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
+  if (refusedAccountName("changeshell", arg(strlines, 1)) || refusedShell("changeshell", arg(strlines, 2)))
+    return kNothingPrinted;
   const std::string name = shellQuote(arg(strlines, 1));
   const std::string shell = shellQuote(arg(strlines, 2));
   cmddo =

@@ -20,16 +20,30 @@ std::string addUser(std::vector<std::string>& strlines, std::string& user, std::
 // screen directories.
 std::string delUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 
-// Command lines: the password (account, password) and the login shell (account, shell).
+// Arguments: account, password. Runs chpasswd, then the FTP update hook, and answers with their
+// output like a command.
 std::string changePass(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+// Arguments: account, shell. The chsh command line.
 std::string changeShell(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+// Each account instruction refuses a name that is not a valid account name (validAccountName)
+// before anything runs, and a login shell starting with "-": checkuser answers nothing,
+// adduser and deluser "User does not exist", changepass and changeshell a lone line feed (what
+// they answer for an unknown account); adduser's bad shell "There was a problem while adding
+// this user".
 
 // The password in the escaped MD5-crypt form put into command lines: crypt with the fixed salt
 // "$1$Vq3nZs8k$", every "$" preceded by a backslash. Throws std::runtime_error when crypt fails.
 std::string hashedPassword(const std::string& password);
 
-// The account creation line for this host's system and settings (serveros, user_group, is_sha5).
-std::string addUserLine(const std::string& shell, const std::string& name, const std::string& password);
+// The account creation command for this host's system and settings (serveros, user_group,
+// is_sha5): the line to run, what it reads on its standard input (the password, for mkpasswd,
+// which never sees it as a word of the line), and the line as the log shows it (a mark in the
+// hash's place). Throws std::invalid_argument for a password the chosen form cannot store as
+// typed.
+struct AddUserCommand {
+  std::string line, input, logged;
+};
+AddUserCommand addUserCommand(const std::string& shell, const std::string& name, const std::string& password);
 
 // The account removal line for this host's system.
 std::string delUserLine(const std::string& name);

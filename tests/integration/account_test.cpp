@@ -82,7 +82,34 @@ class AccountSha512Test : public AccountTest {
   AccountSha512Test() { config_ = "is_sha5=TRUE\n"; }
 };
 
+// The programs the account instructions run by name (id, chsh, mkpasswd) come first in the
+// agent's PATH as wrappers that record their words, and every command line on the host at that
+// moment, before they run the real program.
+class RecordedPrograms : public AccountTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, mkdir(kDir.c_str(), 0755));
+    for (const char* program : {"id", "chsh", "mkpasswd"}) {
+      const std::string path = kDir + "/" + program;
+      std::ofstream(path)
+          << "#!/bin/sh\necho \"${0##*/} $*\" >> " << kDir
+          << "/calls\nfor f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; echo; done >> " << kDir
+          << "/cmdlines 2>/dev/null\nPATH=${PATH#*:}\nexec \"${0##*/}\" \"$@\"\n";
+      ASSERT_EQ(0, chmod(path.c_str(), 0755));
+    }
+    agentEnv_ = {"PATH=" + kDir + ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
+    config_ = "is_sha5=true\n";
+    AccountTest::SetUp();
+  }
+  std::string calls() const { return readWholeFile(kDir + "/calls"); }
+  std::string cmdlines() const { return readWholeFile(kDir + "/cmdlines"); }
+  const std::string kDir = "/tmp/kadrel-recorded";
+};
+
 using AddUser = AccountTest;
+using AccountNames = RecordedPrograms;
+using Passwords = RecordedPrograms;
+using ScreenDirectories = AccountTest;
 using DelUser = AccountTest;
 using AccountChange = AccountTest;
 
@@ -102,8 +129,8 @@ TEST_F(AddUser, CreatesTheAccountWithTheMd5HashShellAndHome) {
   EXPECT_FALSE(pathExists("/run/screen/S-kadd1"));
   EXPECT_FALSE(pathExists("/tmp/screens/S-kadd1"));
   EXPECT_TRUE(logged("Adding new user"));
-  EXPECT_TRUE(
-      logged("/usr/sbin/useradd 'kadd1' -s '/bin/bash' -m -p \\$1\\$Vq3nZs8k\\$7gRNJBbPubb2l0s74eUN5/ "));
+  EXPECT_TRUE(logged("/usr/sbin/useradd 'kadd1' -s '/bin/bash' -m -p <password hash> "));
+  EXPECT_EQ(std::string::npos, agentStdout().find("7gRNJBbPubb2l0s74eUN5")) << "the hash reached the log";
 
   EXPECT_EQ("User already exists", replyText("adduser:_:/bin/bash:_:kadd1:_:other"));
   EXPECT_EQ("User already exists", replyText("adduser:_:/bin/bash:_:root:_:other"));
@@ -277,6 +304,91 @@ TEST_F(DelUser, RefusesUnsafeNamesAndUserIdZeroAndReportsAFailedUserdel) {
   EXPECT_TRUE(pathExists("/home/kdelkept"));
   EXPECT_TRUE(pathExists("/home/kvictim"));
   EXPECT_EQ("exists", replyText("checkuser:_:root")) << "the agent still answers";
+}
+
+// Root-run programs read a name or shell that starts with "-" as their option: id answered
+// for "-u" as if the account existed, chsh took "--root=DIR" anywhere and loaded DIR's
+// name-service modules. Such values are refused before anything runs.
+TEST_F(AccountNames, NamesAndShellsThatAreOptionsRunNothing) {
+  ensureAccount("kopt");
+  const std::string shellBefore = loginShell("kopt");
+  const std::pair<std::string, std::string> rows[] = {
+      {"checkuser:_:-u", ""},
+      {"checkuser:_:--help", ""},
+      {"checkuser:_:--version", ""},
+      {"changeshell:_:--root=/home/kopt:_:/bin/sh", "\n"},
+      {"changeshell:_:-R:_:/home/kopt", "\n"},
+      {"changeshell:_:kopt:_:--root=/home/kopt", "\n"},
+      {"changepass:_:--root=/home/kopt:_:pw", "\n"},
+      {"adduser:_:--root=/home/kopt:_:kopt2:_:pw", "There was a problem while adding this user"},
+      {"adduser:_:/bin/sh:_:-R:_:pw", "User does not exist"},
+      {"deluser:_:--help", "User does not exist"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.second, replyText(row.first)) << row.first;
+  EXPECT_EQ("", calls()) << "a refused instruction ran a program";
+  EXPECT_EQ(shellBefore, loginShell("kopt"));
+  EXPECT_FALSE(accountExists("kopt2"));
+
+  // The wrappers do see what runs.
+  EXPECT_EQ("exists", replyText("checkuser:_:kopt"));
+  EXPECT_EQ("\n", replyText("changeshell:_:kopt:_:/bin/false"));
+  EXPECT_EQ("/bin/false", loginShell("kopt"));
+  EXPECT_EQ("id kopt\nchsh kopt -s /bin/false\n", calls());
+}
+
+// Every local account can read every command line in /proc, and the debug log: a password
+// reaches mkpasswd and chpasswd on their standard input only, and the stored hashes are what
+// the same password always gave.
+TEST_F(Passwords, NeverInACommandLineNorInTheLog) {
+  if (access("/scripts", W_OK) != 0) GTEST_SKIP() << "this sandbox has no writable /scripts";
+  struct RemoveOnExit {
+    std::string path;
+    ~RemoveOnExit() { unlink(path.c_str()); }
+  } removeHook{"/scripts/ftpupdate"};
+  // The hook runs from the same shell line as chpasswd: it records that line while it runs.
+  std::ofstream(removeHook.path) << "#!/bin/sh\nfor f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; "
+                                    "echo; done >> "
+                                 << kDir << "/cmdlines\n";
+  ASSERT_EQ(0, chmod(removeHook.path.c_str(), 0755));
+
+  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:ksecret:_:Sekrit-One 'x'"));
+  const std::string sha = shadowHash("ksecret");
+  // mkpasswd's form: "$6$", 16 salt characters, "$", the hash.
+  EXPECT_EQ(0u, sha.find("$6$"));
+  EXPECT_EQ(19u, sha.find('$', 3)) << sha;
+  EXPECT_EQ(sha, cryptWith("Sekrit-One 'x'", sha));
+
+  EXPECT_EQ("\n", replyText("changepass:_:ksecret:_:Sekrit-Two"));
+  EXPECT_EQ(shadowHash("ksecret"), cryptWith("Sekrit-Two", shadowHash("ksecret")));
+
+  const std::string seen = cmdlines();
+  EXPECT_NE(std::string::npos, seen.find("mkpasswd -m sha-512")) << "mkpasswd's wrapper did not record";
+  EXPECT_NE(std::string::npos, seen.find("/usr/sbin/chpasswd")) << "the hook did not record";
+  EXPECT_EQ(std::string::npos, seen.find("Sekrit")) << "a password was in a command line";
+  EXPECT_EQ(std::string::npos, agentStdout().find("Sekrit")) << "a password reached the log";
+}
+
+// /tmp/screens lies in /tmp, where any account can plant it before the first screen makes it.
+// Root removes S-<account> in it only when it is a directory of root's.
+TEST_F(ScreenDirectories, ALinkOrAnAccountsDirectoryAtTmpScreensIsLeftAlone) {
+  ensureAccount("kscr");
+  ASSERT_EQ(0, mkdir("/tmp/root-only", 0700));
+  ASSERT_EQ(0, mkdir("/tmp/root-only/S-kscr", 0700));
+  ASSERT_EQ(0, mkdir("/tmp/root-only/S-knew", 0700));
+  ASSERT_EQ(0, symlink("/tmp/root-only", "/tmp/screens"));
+  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:knew:_:pw"));
+  EXPECT_EQ("User has been removed", replyText("deluser:_:kscr"));
+  EXPECT_TRUE(pathExists("/tmp/root-only/S-knew"));
+  EXPECT_TRUE(pathExists("/tmp/root-only/S-kscr"));
+
+  // A directory an account made there: not root's, so nothing in it is removed for anybody.
+  ASSERT_EQ(0, unlink("/tmp/screens"));
+  ASSERT_EQ(0, mkdir("/tmp/screens", 0755));
+  ASSERT_EQ(0, mkdir("/tmp/screens/S-knew", 0700));
+  ASSERT_EQ(0, chown("/tmp/screens", 65534, 65534));
+  EXPECT_EQ("User has been removed", replyText("deluser:_:knew"));
+  EXPECT_TRUE(pathExists("/tmp/screens/S-knew"));
+  EXPECT_NE(std::string::npos, agentStderr().find("/tmp/screens is not a directory of root's"));
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ struct ExpectedRoute {
 // clang-format off
 const ExpectedRoute kRoutes[] = {
     {"whereami", false, kReply},
-    {"changepass", false, kCommand},
+    {"changepass", false, kReply},
     {"addserver", false, kReply},
     {"updateserver", false, kReply},
     {"removeserver", false, kReply},
@@ -37,7 +37,7 @@ const ExpectedRoute kRoutes[] = {
     {"directorymd5", false, kReply},
     {"update", false, kCommand},
     {"version", false, kReply},
-    {"changeshell", false, kCommand},
+    {"changeshell", false, kReplyOrCommand},
     {"iplist", false, kCommand},
     {"extract", false, kReplyOrCommand},
     {"status", false, kCommand},

@@ -1,0 +1,77 @@
+// /proc readings.
+#include "handlers/processes.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "dispatch/Child.h"
+
+// A small file of the process file system, read whole. False when it cannot be read.
+static bool readProcFile(const std::string& path, std::string& into) {
+  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  char buf[4096];
+  ssize_t n;
+  into.clear();
+  while ((n = read(fd.get(), buf, sizeof buf)) > 0) into.append(buf, static_cast<size_t>(n));
+  return n == 0;
+}
+
+bool processFacts(pid_t pid, ProcessFacts& facts) {
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::string stat, status;
+  if (!readProcFile(dir + "/stat", stat) || !readProcFile(dir + "/status", status)) return false;
+  // The command name in parentheses may hold anything, ")" included: the fields follow the
+  // last ")".
+  const size_t close = stat.rfind(')');
+  char state;
+  int ppid;
+  unsigned long long start;
+  if (close == std::string::npos ||
+      sscanf(stat.c_str() + close + 1,
+             " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu", &state, &ppid,
+             &start) != 3)
+    return false;
+  const size_t ids = status.find("\nUid:");
+  unsigned long real, effective, saved;
+  if (ids == std::string::npos ||
+      sscanf(status.c_str() + ids + 5, "%lu %lu %lu", &real, &effective, &saved) != 3)
+    return false;
+  facts.ppid = ppid;
+  facts.realUid = static_cast<uid_t>(real);
+  facts.effectiveUid = static_cast<uid_t>(effective);
+  facts.savedUid = static_cast<uid_t>(saved);
+  facts.startTicks = start;
+  facts.zombie = state == 'Z' || state == 'X';
+  return true;
+}
+
+unsigned long long bootTicksNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const unsigned long long perSecond = static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
+  return static_cast<unsigned long long>(now.tv_sec) * perSecond +
+         static_cast<unsigned long long>(now.tv_nsec) * perSecond / 1000000000ULL;
+}
+
+// A live process of `uid` alone: every user id its.
+static bool wholly(const ProcessFacts& facts, uid_t uid) {
+  return !facts.zombie && facts.realUid == uid && facts.effectiveUid == uid && facts.savedUid == uid;
+}
+
+bool descendsWithinAccount(pid_t pid, pid_t ancestor, uid_t uid, unsigned long long startedSince) {
+  ProcessFacts facts;
+  if (!processFacts(ancestor, facts) || !wholly(facts, uid) || facts.startTicks < startedSince) return false;
+  // A chain of parents ends at pid 1 (or 0); the bound only guards against a cycle that a
+  // pid reused during the walk could make.
+  for (int depth = 0; depth < 4096 && pid > 1; ++depth) {
+    if (!processFacts(pid, facts) || !wholly(facts, uid)) return false;
+    if (pid == ancestor) return true;
+    pid = facts.ppid;
+  }
+  return false;
+}
