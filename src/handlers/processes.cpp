@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "dispatch/Child.h"
 

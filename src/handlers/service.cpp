@@ -8,15 +8,17 @@
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
+#include "dispatch/Child.h"
 #include "dispatch/CommandRunner.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"
+#include "handlers/processes.h"
 
 static void sleepFor(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-ServiceRunner serviceRunner = {returnExec, sleepFor};
+ServiceRunner serviceRunner = {returnExec, sleepFor, serviceProcessOf};
 
 // Prints the process id of every screen session of the account whose name is exactly the
 // quoted name given for %s. `screen -list` lines are TAB "<pid>.<name>" TAB ...; a pattern
@@ -129,16 +131,40 @@ bool serviceParametersValid(const std::string& priority, const std::string& affi
   return true;
 }
 
-// Sets the nice value of the service process, once its program had time to start.
+// A process id as the lookups print it: digits only, within pid_t.
+static bool toPid(const std::string& text, pid_t& pid) {
+  if (!allDigits(text) || text.size() > 9) return false;
+  pid = static_cast<pid_t>(std::stol(text));
+  return pid > 0;
+}
+
+bool serviceProcessOf(const std::string& user, pid_t screen, pid_t pid, unsigned long long since) {
+  AccountContext account;
+  return LookupAccount(user, account) && descendsWithinAccount(pid, screen, account.uid, since);
+}
+
+// Sets the nice value of the service process, once its program had time to start. `screenpid`
+// is the session's screen process as the check after the start found it; `since` when the
+// start began.
 static std::string reniceService(const std::string& gameid, const std::string& user,
-                                 const std::string& priority) {
+                                 const std::string& priority, const std::string& screenpid,
+                                 unsigned long long since) {
   Log("Attempting to set renice in 15 seconds...");
   serviceRunner.pause(15000);
   std::string line = composeLine(kServicePidLine, {sessionPidsLine("service" + gameid)});
   Log(line);
   std::string pid = serviceRunner.run(line, user);
   Log(pid);
-  if (!allDigits(trim(pid))) return "Unable to renice service, service pid not found";
+  pid_t screen, service;
+  if (!toPid(trim(pid), service)) return "Unable to renice service, service pid not found";
+  // Root renices for the account: only a process of its own, in the session this start made.
+  if (!toPid(screenpid, screen) || !serviceRunner.inStartedSession(user, screen, service, since)) {
+    const std::string warning =
+        "There was a problem with startServer: process " + pid +
+        " is not the account's in the session this start created; nothing was reniced";
+    Log_warn("%s", warning.c_str());
+    return "Unable to renice service, service pid not found";
+  }
   line = composeLine(kReniceLine, {shellQuote(priority), shellQuote(pid)});
   Log(line);
   Log(serviceRunner.run(line, "root"));
@@ -161,6 +187,7 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
                                  shellQuote(gameid), shell, affinity, startmode, postmode});
     Log("Attempting to start service process...");
     Log(startLine);
+    const unsigned long long since = bootTicksNow();
     std::string output = serviceRunner.run(startLine, user);
     if (iequals(trim(output), "NOEXEC")) return "Server has no executable";
     Log(output);
@@ -175,7 +202,7 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
     if (trim(screenpid).empty()) return "Service screen does not exist after 2 seconds";
 
     if (!priority.empty()) {
-      std::string refused = reniceService(gameid, user, priority);
+      std::string refused = reniceService(gameid, user, priority, screenpid, since);
       if (!refused.empty()) return refused;
     }
     return startLine;

@@ -4,16 +4,26 @@
 #ifndef KADREL_HANDLERS_SERVICE_H
 #define KADREL_HANDLERS_SERVICE_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
-// What the service handlers use to run a line as an account and to wait. The agent uses
-// returnExec and a real sleep; unit tests put in a recorder with scripted outputs.
+// What the service handlers use to run a line as an account, to wait, and to tell whether root
+// may renice a process for a start. The agent uses returnExec, a real sleep and
+// serviceProcessOf; unit tests put in a recorder with scripted outputs.
 struct ServiceRunner {
   std::string (*run)(const std::string& line, const std::string& user);
   void (*pause)(unsigned milliseconds);
+  bool (*inStartedSession)(const std::string& user, pid_t screen, pid_t pid, unsigned long long since);
 };
 extern ServiceRunner serviceRunner;
+
+// True when `pid` is a process of the account `user` (every user id its) that descends,
+// through the account's processes only, from `screen`, a process of the account started no
+// earlier than `since` (bootTicksNow): the session this start created. The pids come from
+// lookups run as the account, through names it controls; only what this says is trusted.
+bool serviceProcessOf(const std::string& user, pid_t screen, pid_t pid, unsigned long long since);
 
 // Starts the service in a detached screen session as `user` and answers the start line, or a
 // refusal ("Server is still running, ...", "Server has no executable", ...), or "fail".

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -248,6 +250,46 @@ TEST_F(ServicePriority, ReniceAndAffinityReachTheServiceProcess) {
   EXPECT_EQ(affinity, shell("taskset -cp " + service + " | sed 's/.*: //' | tr -d '\\n'"));
   std::vector<std::string> lines = logLines();
   EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "Attempting to set renice in 15 seconds..."));
+}
+
+// The lookups that find the process to renice run as the account and read the names in its
+// screen directory, which it controls. A service that renames its own session and plants a
+// live socket named after another customer's screen process must not make root renice that
+// customer's service.
+TEST_F(ServicePriority, APlantedSessionNameNeverRenicesAnotherAccountsProcess) {
+  provision("30");
+  ASSERT_EQ(startLine("30") + "\r\n", run("start:_:30:_:./srv.sh:_::_::_::_::_:srv.sh"));
+  const std::string victimScreen = sessions()["service30"];
+  ASSERT_FALSE(victimScreen.empty());
+
+  const std::string other = "svcother";
+  ensureAccount(other, "-u 46020");
+  const std::string dir = "/run/screen/S-" + other;
+  shell("mkdir -p /home/" + other + " && touch /home/" + other + "/.screenrc.9 && chown -R " + other +
+        ": /home/" + other + " && mkdir -m 700 " + dir + " && chown " + other + ": " + dir);
+  // Live, so that screen -wipe keeps it; named so that no lookup of service9 matches it yet.
+  const std::string decoy = dir + "/" + victimScreen + ".decoy";
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", decoy.c_str());
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  ASSERT_EQ(0, listen(listener, 64));
+  shell("chown " + other + ": " + decoy + " && chmod 600 " + decoy);
+
+  // After its screen command: its own session renamed away, the decoy named service9.
+  const std::string postmode =
+      "for i in $(seq 100); do screen -S service9 -X sessionname hidden && break; sleep 0.1; done; mv " +
+      decoy + " " + dir + "/" + victimScreen + ".service9;";
+  EXPECT_EQ("Unable to renice service, service pid not found\r\n",
+            runInstruction("start:_:9:_:sleep 600:_::_:" + postmode + ":_:12", other));
+  const std::string nice = shell("ps -o ni= -u " + kAccount + " | tr -d ' '");
+  EXPECT_FALSE(nice.empty());
+  EXPECT_EQ(std::string::npos, nice.find_first_not_of("0\n"))
+      << "another account's process was reniced: " << nice;
+  EXPECT_NE(std::string::npos, agentStderr().find("is not the account's in the session this start created"));
+  close(listener);
+  shell("pkill -KILL -u " + other);
 }
 
 // "<mode> <uid>:<gid>" of `path` itself, "link" for a symbolic link, "" when nothing is there.

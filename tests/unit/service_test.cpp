@@ -23,6 +23,8 @@ struct Recorder {
   Ran ran;
   std::vector<unsigned> pauses;
   std::deque<std::string> outputs;
+  bool inSession = true;                       // what the session check answers
+  std::vector<std::pair<pid_t, pid_t>> asked;  // {screen, pid} of each session check
 };
 Recorder* recorder = nullptr;
 
@@ -34,24 +36,30 @@ std::string recordRun(const std::string& line, const std::string& user) {
   return out;
 }
 void recordPause(unsigned ms) { recorder->pauses.push_back(ms); }
+bool recordSessionCheck(const std::string&, pid_t screen, pid_t pid, unsigned long long) {
+  recorder->asked.emplace_back(screen, pid);
+  return recorder->inSession;
+}
 
 class ServiceLines : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = serviceRunner;
     recorder = &rec_;
-    serviceRunner = ServiceRunner{recordRun, recordPause};
+    serviceRunner = ServiceRunner{recordRun, recordPause, recordSessionCheck};
   }
   void TearDown() override {
     serviceRunner = saved_;
     recorder = nullptr;
   }
   std::string route(const std::string& os, const std::string& instruction,
-                    std::deque<std::string> outputs = {}, const std::string& user = "alice") {
+                    std::deque<std::string> outputs = {}, const std::string& user = "alice",
+                    bool inSession = true) {
     ScopedSettings keep;
     serveros = os;
     rec_ = Recorder();
     rec_.outputs = std::move(outputs);
+    rec_.inSession = inSession;
     Routed got = routeOnly(instruction, user);
     EXPECT_TRUE(got.isReply) << instruction;
     return got.text;
@@ -90,6 +98,14 @@ TEST_F(ServiceLines, StartOnLinuxChecksTheSessionAndRenicesTheServiceAfterItsWai
                  {"renice '5' '4250'", "root"}}),
             rec_.ran);
   EXPECT_EQ((std::vector<unsigned>{3000, 15000}), rec_.pauses);
+  EXPECT_EQ((std::vector<std::pair<pid_t, pid_t>>{{4242, 4250}}), rec_.asked);
+
+  // The lookups run as the account and print what its screen directory names: root renices
+  // only what the agent itself finds to be the account's, in the session this start made.
+  EXPECT_EQ("Unable to renice service, service pid not found",
+            route("linux", kStart7, {"\n", "\n", "4242\n", "4250\n"}, "alice", false));
+  EXPECT_EQ(4u, rec_.ran.size());
+  EXPECT_EQ((std::vector<std::pair<pid_t, pid_t>>{{4242, 4250}}), rec_.asked);
 }
 
 TEST_F(ServiceLines, StartOnFreeBSDAnswersTheStartLineAtOnce) {
