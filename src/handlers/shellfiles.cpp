@@ -3,7 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "core/ErrorHandler.h"
+#include "dispatch/Child.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"
 
@@ -26,9 +29,32 @@ std::string makeDir(std::vector<std::string>& strlines, std::string&, std::strin
   return std::string();
 }
 
-std::string copyDir(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
+// True when `source`, taken in the directory the command runs in (the account's home, the
+// agent's start directory for root), names the root directory ("", "/", "//", "/.", "/home/..",
+// "../.." from a home, ...): "<source>/*" then expands to every top-level directory of the host.
+static bool namesRootDirectory(const std::string& source, const std::string& user) {
+  if (source.empty()) return true;
+  std::filesystem::path path(source);
+  if (path.is_relative()) {
+    std::string base;
+    if (isRootUser(user)) {
+      if (!agentDirectory(base)) return true;  // unknown: refuse rather than guess
+    } else {
+      base = "/home/" + user;
+    }
+    path = std::filesystem::path(base) / path;
+  }
+  return path.lexically_normal().string().find_first_not_of('/') == std::string::npos;
+}
+
+std::string copyDir(std::vector<std::string>& strlines, std::string& user, std::string& cmddo) {
+  const std::string& source = arg(strlines, 1);
+  if (namesRootDirectory(source, user)) {
+    Log_warn("There was a problem with copydir: the source names the root directory; nothing was copied");
+    return std::string();
+  }
   // The glob stays outside the quotes: the quoted source, then /*.
-  cmddo = composeLine("cp -R %s/* %s", {afterOptions(arg(strlines, 1)), shellQuote(arg(strlines, 2))});
+  cmddo = composeLine("cp -R %s/* %s", {afterOptions(source), shellQuote(arg(strlines, 2))});
   return std::string();
 }
 

@@ -11,6 +11,8 @@
 std::string isFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 std::string isDir(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 std::string makeDir(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+// Refuses (composes nothing) an empty source and one that names the root directory, relative
+// ones taken from where the command runs: "<source>/*" would copy every top-level directory.
 std::string copyDir(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 std::string copyFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 // Refuses (composes nothing) a URL that starts with "-": the template puts the URL before

@@ -48,6 +48,23 @@ TEST(ShellFileLines, EveryTemplateQuotesItsDataWordsAndRefusesAUrlOption) {
   }));
 }
 
+TEST(ShellFileLines, CopydirOfAnEmptySourceOrTheRootDirectoryCopiesNothing) {
+  // "<source>/*" of any of these is every top-level directory of the host.
+  for (const char* source : {"", "/", "//", "///", "/.", "/./", "/..", "//..", "/home/..", "/.//./"}) {
+    checkRows(onBothSystems({{"", std::string("copydir:_:") + source + ":_:dest", ""}}));
+    checkRows(onBothSystems({{"", std::string("copydir:_:") + source + ":_:dest", ""}}), "bob");
+  }
+  // From the account's home, "../.." is the root directory too; "..", "/home" and "/." below
+  // the root are ordinary sources.
+  checkRows(onBothSystems({{"", "copydir:_:../..:_:dest", ""}}), "bob");
+  checkRows(onBothSystems({
+                {"", "copydir:_:..:_:dest", "cp -R -- '..'/* 'dest'"},
+                {"", "copydir:_:/home/.:_:dest", "cp -R -- '/home/.'/* 'dest'"},
+                {"", "copydir:_://srv:_:dest", "cp -R -- '//srv'/* 'dest'"},
+            }),
+            "bob");
+}
+
 TEST(ShellFileLines, ExtractChecksTheArchiveFromTheStartDirectory) {
   char tmpl[] = "/tmp/kadrel-extract.XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
