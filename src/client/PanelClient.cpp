@@ -134,6 +134,20 @@ bool PanelClient::waitClosed(int timeoutMs, std::string* received) {
   return n == 0;
 }
 
+bool PanelClient::drainUntilClose(int timeoutMs, unsigned long long& count, std::string& last, size_t keep) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  count = 0;
+  last.clear();
+  long n;
+  do {
+    count += buffer_.size();
+    last += buffer_;
+    if (last.size() > keep) last.erase(0, last.size() - keep);
+    buffer_.clear();
+  } while ((n = fill(msLeft(deadline, timeoutMs))) > 0);
+  return n == 0;
+}
+
 bool PanelClient::request(const std::string& payload, std::string& reply, int timeoutMs) {
   if (!sendFrame(payload)) {
     reply.clear();

@@ -43,6 +43,9 @@ class PanelClient {
   // True when the agent closed the connection within `timeoutMs`; `received` gets any bytes
   // that came first.
   bool waitClosed(int timeoutMs, std::string* received = nullptr);
+  // waitClosed for replies too large to hold: keeps only the number of bytes received and the
+  // last `keep` of them.
+  bool drainUntilClose(int timeoutMs, unsigned long long& count, std::string& last, size_t keep = 8);
 
   // sendFrame, then readReply.
   bool request(const std::string& payload, std::string& reply, int timeoutMs = -1);

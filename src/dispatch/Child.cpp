@@ -221,19 +221,21 @@ void WorkOutput::flush(bool done) {
   buffered_.clear();
 }
 
-// Reads the work pipe's records as they arrive, without holding more than one block.
+// Reads the work pipe's records as they arrive, without holding more than one block: the
+// reply's bytes go to the sink as they come.
 class WorkReader {
  public:
-  explicit WorkReader(std::string& reply) : reply_(reply) {}
+  explicit WorkReader(const ReplySink& sink) : sink_(sink) {}
 
-  void feed(const char* p, size_t n) {
-    while (n > 0) {
+  // False once the sink refused the reply: nothing more is read.
+  bool feed(const char* p, size_t n) {
+    while (n > 0 && !refused) {
       if (header_.size() < kRecordHeader) {
         const size_t take = std::min(n, kRecordHeader - header_.size());
         header_.append(p, take);
         p += take;
         n -= take;
-        if (header_.size() < kRecordHeader) return;
+        if (header_.size() < kRecordHeader) return true;
         uint32_t len;
         memcpy(&len, header_.data() + 1, sizeof len);
         left_ = len;
@@ -243,7 +245,7 @@ class WorkReader {
       }
       const size_t take = std::min(n, left_);
       if (header_[0] == kReplyRecord)
-        reply_.append(p, take);
+        refused = !sink_(p, take);
       else
         text_.append(p, take);
       p += take;
@@ -251,9 +253,11 @@ class WorkReader {
       left_ -= take;
       if (left_ == 0) finishRecord();
     }
+    return !refused;
   }
 
   bool done = false;
+  bool refused = false;
   bool failed = false;
   ChildReport report = {0, 0};
   std::vector<std::pair<char, std::string>> lines;  // log lines and warnings, in order
@@ -273,7 +277,7 @@ class WorkReader {
     header_.clear();
   }
 
-  std::string& reply_;
+  const ReplySink& sink_;
   std::string header_, text_;
   size_t left_ = 0;
 };
@@ -316,6 +320,16 @@ class WorkReader {
 ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutput&)>& work,
                       std::string& reply) {
   reply.clear();
+  const ChildStatus status = runWorkAs(user, work, [&](const char* data, size_t n) {
+    reply.append(data, n);
+    return true;
+  });
+  if (status != ChildStatus::Ran) reply.clear();
+  return status;
+}
+
+ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutput&)>& work,
+                      const ReplySink& sink) {
   const bool root = isRootUser(user);
   AccountContext ctx;
   if (!root && !LookupAccount(user, ctx)) {
@@ -347,10 +361,19 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
       status = reap(pid);
     }
   };
-  WorkReader reader(reply);
+  WorkReader reader(sink);
   {
+    // A refused reply stops the reading: the child's next write then fails and ends it.
     Reaper reaper{pid, readEnd, status};
-    readToEnd(readEnd.get(), [&](const char* data, size_t n) { reader.feed(data, n); });
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
+      if (n > 0) {
+        if (!reader.feed(buf, static_cast<size_t>(n))) break;
+      } else if (!(n < 0 && errno == EINTR)) {
+        break;
+      }
+    }
   }
 
   // The parent logs what the child could not, once, in order.
@@ -360,12 +383,9 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
     else
       Log_warn("%s", line.second.c_str());
   }
-  if (reader.failed) {
-    reply.clear();
-    return logReport(reader.report);
-  }
+  if (reader.failed) return logReport(reader.report);
+  if (reader.refused) return ChildStatus::Abandoned;
   if (!reader.done) {
-    reply.clear();
     if (WIFSIGNALED(status))
       Log_warn("There was a problem with the child's work: it was ended by signal %d", WTERMSIG(status));
     else

@@ -90,6 +90,7 @@ enum class ChildStatus {
   SwitchFailed,  // the identity switch failed or was not verified: logged at error level
   ExecFailed,    // exec form: bash could not be started ("execl()" / "dup2()" on standard error)
   Died,          // work form: the child ended before its work did (a warning is logged)
+  Abandoned,     // work form: the reply's sink refused the reply; the child was ended
 };
 
 // What the work body hands back from the child. The child never logs itself (a lock held by
@@ -121,6 +122,16 @@ class WorkOutput {
 // appended. Otherwise `reply` is empty. The child is always reaped before returning.
 ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutput&)>& work,
                       std::string& reply);
+
+// Takes the reply's bytes as they arrive; false refuses the rest of the reply.
+typedef std::function<bool(const char* data, size_t n)> ReplySink;
+
+// Work form with the reply handed to `sink` block by block as the child produces it, so that
+// the agent holds no more than one block whatever the reply's size. A sink that refuses stops
+// the reading; the child is ended by its next write and reaped (Abandoned). With any status
+// but Ran the bytes already handed over are not the whole reply.
+ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutput&)>& work,
+                      const ReplySink& sink);
 
 // The most a command's standard input may be given (see CommandChild::start).
 const size_t kMaxChildInput = 65536;

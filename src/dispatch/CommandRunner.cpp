@@ -82,6 +82,22 @@ Outcome runChild(const std::string& line, const std::string& user, const std::fu
 
 }  // namespace
 
+bool CollectedReply::forward(int fd) {
+  readAll(fd, text);
+  return true;
+}
+bool CollectedReply::send(const char* data, size_t n) {
+  text.append(data, n);
+  return true;
+}
+void CollectedReply::finish(const std::string& last) { text += last; }
+void CollectedReply::abandon() { text.clear(); }
+
+bool UnwantedReply::forward(int fd) {
+  readToEnd(fd, [](const char*, size_t) {});
+  return false;
+}
+
 std::string returnExec(const std::string& cmddo1, const std::string& user) {
   return returnExec(cmddo1, user, std::string());
 }

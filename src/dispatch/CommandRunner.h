@@ -29,8 +29,35 @@ class ReplyStream {
   // Sends what the pipe `fd` yields, as it arrives, until its end of file. False when the peer
   // stopped taking the bytes; the rest of the pipe has then been read and dropped.
   virtual bool forward(int fd) = 0;
+  // Sends `n` bytes of the reply. False when the peer stopped taking the bytes.
+  virtual bool send(const char* data, size_t n) = 0;
   // Sends `last` and ends the reply.
   virtual void finish(const std::string& last) = 0;
+  // Ends a reply that cannot be completed after part of it went out: nothing more is sent,
+  // not even the end of the reply, and the connection closes, so the panel never takes a cut
+  // reply for a whole one.
+  virtual void abandon() = 0;
+};
+
+// A reply collected into `text`, for callers without a connection. `text` holds the whole
+// reply once finished, and nothing after abandon().
+class CollectedReply : public ReplyStream {
+ public:
+  bool forward(int fd) override;
+  bool send(const char* data, size_t n) override;
+  void finish(const std::string& last) override;
+  void abandon() override;
+  std::string text;
+};
+
+// The reply to an instruction whose reply is not wanted: it takes no byte, so work that
+// produces a reply stops at its first byte, and nothing is held.
+class UnwantedReply : public ReplyStream {
+ public:
+  bool forward(int fd) override;
+  bool send(const char*, size_t) override { return false; }
+  void finish(const std::string&) override {}
+  void abandon() override {}
 };
 
 // returnExec with the reply streamed to `out` instead of collected: the output as it arrives,

@@ -48,7 +48,10 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
 
   std::string cmddo;
   std::string reply;
-  if (RouteInstruction(strlines, user, cmddo, reply)) return reply;
+  // A reply nobody wants is never held: a streaming handler stops at its first byte.
+  UnwantedReply unwanted;
+  ReplyStream* target = iequals(expectreturn, "yes") ? stream : &unwanted;
+  if (RouteInstruction(strlines, user, cmddo, reply, target)) return reply;
   return executeCommand(cmddo, user, expectreturn, stream);
 }
 
@@ -61,7 +64,7 @@ bool isInstructionName(const std::string& name) {
 }
 
 bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
-                      std::string& reply) {
+                      std::string& reply, ReplyStream* stream) {
   std::call_once(instructions_once, initInstructions);
   const std::string& name = strlines[0];
 
@@ -73,6 +76,14 @@ bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std
 
   for (const NamedInstruction& candidate : instruction_chain) {
     if (!iequals(name, candidate.name)) continue;
+    if (candidate.kind == kStreamedReply) {
+      if (stream == nullptr) {
+        reply = candidate.function(strlines, user, cmddo);
+      } else {
+        candidate.streamer(strlines, user, *stream);
+      }
+      return true;
+    }
     reply = candidate.function(strlines, user, cmddo);
     return candidate.kind == kReply || (candidate.kind == kReplyOrCommand && !reply.empty());
   }

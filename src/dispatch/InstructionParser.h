@@ -19,9 +19,10 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
 
 // Finds and calls the handler of strlines[0] (not empty): true when `reply` is the reply,
 // false when the command line left in `cmddo` is to run (empty: nothing runs). Runs nothing
-// itself, so tests can check a handler's composed line without a socket.
+// itself, so tests can check a handler's composed line without a socket. A streaming handler
+// sends its reply to `stream` when one is given (`reply` then stays empty).
 bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
-                      std::string& reply);
+                      std::string& reply, ReplyStream* stream = nullptr);
 
 // True when `name` selects a handler (the exact-match table or the name chain); any other name
 // is run as a command line of its own.

@@ -35,7 +35,7 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"iplist", ipList, kCommand},
     {"extract", extractArchive, kReplyOrCommand},
     {"status", serviceStatus, kCommand},
-    {"readfile", insReadFile, kReply},
+    {"readfile", insReadFile, kStreamedReply, streamReadFile},
     {"isfile", isFile, kCommand},
     {"isdir", isDir, kCommand},
     {"screenexec", screenExec, kCommand},

@@ -12,10 +12,15 @@
 // `cmddo` with one shell command line.
 typedef std::string (*procPtr)(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 
+class ReplyStream;
+// A handler whose reply may be of any size: it sends the reply to `out` as it produces it.
+typedef void (*streamProcPtr)(std::vector<std::string>& strlines, std::string& user, ReplyStream& out);
+
 enum HandlerKind {
   kReply,           // the function's result is the reply
   kCommand,         // the function fills cmddo, which the command execution step runs
   kReplyOrCommand,  // a non-empty result is the reply; otherwise cmddo runs
+  kStreamedReply,   // `streamer` sends the reply to the connection; without one, `function` returns it
 };
 
 struct Processor {
@@ -31,6 +36,7 @@ struct NamedInstruction {
   const char* name;
   procPtr function;
   HandlerKind kind;
+  streamProcPtr streamer = nullptr;  // kStreamedReply only
 };
 extern const std::vector<NamedInstruction> instruction_chain;
 

@@ -13,6 +13,7 @@
 
 #include "core/Settings.h"
 #include "dispatch/Child.h"
+#include "dispatch/CommandRunner.h"
 #include "dispatch/InstructionParserHelpers.h"
 
 // The paths no removal deletes, in the order they are compared.
@@ -150,13 +151,13 @@ static const char* pathOf(const std::string& path) {
   return path.find('\0') == std::string::npos ? path.c_str() : "";
 }
 
-// Runs one operation's work in a child as `user` and answers with the text it formed. The
-// work's exceptions are caught in the child: logged by the parent as "There was a problem with
-// <what>: ..." and answered with `failed`. No child at all (pipe or fork failed): "Failed".
-static std::string runOperation(const std::string& user, const char* what, const char* failed,
-                                const std::function<std::string(WorkOutput&)>& work) {
-  std::string reply;
-  const ChildStatus status = runWorkAs(
+// Runs one operation's work in a child as `user`, handing the text it forms to `sink` as it
+// comes. The work's exceptions are caught in the child: logged by the parent as "There was a
+// problem with <what>: ..." and answered with `failed`.
+static ChildStatus runOperationTo(const std::string& user, const char* what, const char* failed,
+                                  const std::function<std::string(WorkOutput&)>& work,
+                                  const ReplySink& sink) {
+  return runWorkAs(
       user,
       [&](WorkOutput& out) {
         std::string result;
@@ -168,35 +169,74 @@ static std::string runOperation(const std::string& user, const char* what, const
         }
         out.append(result);
       },
-      reply);
-  return status == ChildStatus::StartFailed ? std::string("Failed") : reply;
+      sink);
+}
+
+// runOperationTo with the text collected: the reply, or "Failed" when no child at all could be
+// started (pipe or fork failed).
+static std::string runOperation(const std::string& user, const char* what, const char* failed,
+                                const std::function<std::string(WorkOutput&)>& work) {
+  std::string reply;
+  const ChildStatus status = runOperationTo(user, what, failed, work, [&](const char* data, size_t n) {
+    reply.append(data, n);
+    return true;
+  });
+  if (status == ChildStatus::StartFailed) return "Failed";
+  return status == ChildStatus::Ran ? reply : std::string();
+}
+
+void readfile(const std::string& user, const std::string& file, ReplyStream& reply) {
+  bool started = false;
+  const ChildStatus status = runOperationTo(
+      user, "readFile", "",
+      [&](WorkOutput& out) -> std::string {
+        // Not blocking: a FIFO without a writer would hold the child, and this thread, for ever.
+        // Only a regular file is read: a device may never end (/dev/zero), a FIFO or a socket may
+        // never answer.
+        const Fd fd(open(pathOf(file), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0) return std::string();
+        struct stat st;
+        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+          out.warn("There was a problem with readFile: not a regular file");
+          return std::string();
+        }
+        // Every line is followed by a line feed and the end of the file by one more, so the reply
+        // is the bytes as they are plus one line feed.
+        char buf[65536];
+        bool any = false;
+        for (;;) {
+          const ssize_t n = read(fd.get(), buf, sizeof buf);
+          if (n == 0) break;
+          if (n < 0 && errno == EINTR) continue;
+          if (n < 0) {
+            out.warn(std::string("There was a problem with readFile: ") + strerror(errno));
+            if (!any) return std::string();
+            // Part of the file has gone to the parent already: ending without the done mark makes
+            // it drop that part rather than answer with a cut file.
+            out.flush();
+            _exit(1);
+          }
+          out.append(buf, static_cast<size_t>(n));
+          any = true;
+        }
+        return "\n";
+      },
+      [&](const char* data, size_t n) {
+        started = true;
+        return reply.send(data, n);
+      });
+  if (status == ChildStatus::StartFailed)
+    reply.finish("Failed");
+  else if (status == ChildStatus::Ran && started)
+    reply.finish("");
+  else if (started)
+    reply.abandon();
 }
 
 std::string readfile(const std::string& user, const std::string& file) {
-  return runOperation(user, "readFile", "", [&](WorkOutput& out) -> std::string {
-    const Fd fd(open(pathOf(file), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return std::string();
-    // Every line is followed by a line feed and the end of the file by one more, so the reply
-    // is the bytes as they are plus one line feed.
-    char buf[65536];
-    bool any = false;
-    for (;;) {
-      const ssize_t n = read(fd.get(), buf, sizeof buf);
-      if (n == 0) break;
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        out.warn(std::string("There was a problem with readFile: ") + strerror(errno));
-        if (!any) return std::string();
-        // Part of the file has gone to the parent already: ending without the done mark makes
-        // it drop that part rather than answer with a cut file.
-        out.flush();
-        _exit(1);
-      }
-      out.append(buf, static_cast<size_t>(n));
-      any = true;
-    }
-    return "\n";
-  });
+  CollectedReply reply;
+  readfile(user, file, reply);
+  return reply.text;
 }
 
 std::string writeFile(const std::string& user, const std::string& file, const std::string& contents) {
@@ -204,9 +244,17 @@ std::string writeFile(const std::string& user, const std::string& file, const st
   AccountContext owner;
   const bool known = LookupAccount(user, owner);
   return runOperation(user, "writefile", "Failed", [&](WorkOutput& out) -> std::string {
-    const int fd = open(pathOf(file), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Not blocking, and only into a regular file: a FIFO would hold the child (without a
+    // reader it is refused here at once), a device or socket is not a file to create.
+    const int fd = open(pathOf(file), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
       out.log("Cannot open output file");
+      return "Failed";
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      out.warn("There was a problem with writefile: not a regular file");
       return "Failed";
     }
     int err = writeAll(fd, contents.data(), contents.size()) ? 0 : (errno != 0 ? errno : EIO);
@@ -253,6 +301,9 @@ std::string deldir(const std::string& user, const std::string& file) {
 
 std::string insReadFile(std::vector<std::string>& strlines, std::string& user, std::string&) {
   return readfile(user, arg(strlines, 1));
+}
+void streamReadFile(std::vector<std::string>& strlines, std::string& user, ReplyStream& out) {
+  readfile(user, arg(strlines, 1), out);
 }
 std::string insWriteFile(std::vector<std::string>& strlines, std::string& user, std::string&) {
   return writeFile(user, arg(strlines, 1), arg(strlines, 2));

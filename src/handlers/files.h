@@ -56,11 +56,18 @@ int unlink_cb(const char* fpath, const struct stat* sb, int typeflag, struct FTW
 // The operations. Each answers with the text its child formed; "Failed" when no child could be
 // started; empty when the account is unknown or could not be taken on.
 
+class ReplyStream;
+
 // The file's bytes followed by one line feed (every line of it followed by a line feed, and
-// one more after a final line feed); empty when it cannot be opened or read.
+// one more after a final line feed), sent to `reply` as they are read, so that no file of any
+// size is held. Nothing at all when it cannot be opened or is not a regular file (a device,
+// FIFO or socket is never read: it may never end or never answer). A read error after part of
+// the file went out abandons the reply.
+void readfile(const std::string& user, const std::string& file, ReplyStream& reply);
+// The same, collected into a string (empty for nothing).
 std::string readfile(const std::string& user, const std::string& file);
 // Creates or truncates `file`, writes `contents` whole and hands the file to the account:
-// "Created", or "Failed" when it could not be opened or written.
+// "Created", or "Failed" when it could not be opened or written, or is not a regular file.
 std::string writeFile(const std::string& user, const std::string& file, const std::string& contents);
 // Removes one file, link or empty directory: "File deleted", "Error deleting file", or "File
 // not found" (also for a protected path).
@@ -74,6 +81,7 @@ std::string deldir(const std::string& user, const std::string& file);
 
 // The instructions, arguments as listed above after the name.
 std::string insReadFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
+void streamReadFile(std::vector<std::string>& strlines, std::string& user, ReplyStream& out);
 std::string insWriteFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 std::string insDeleteFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 std::string insRenameFile(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);

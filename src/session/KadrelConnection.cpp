@@ -120,6 +120,23 @@ bool StreamedReply::forward(int fd) {
   return delivered_;
 }
 
+bool StreamedReply::send(const char* data, size_t n) {
+  started_ = true;
+  if (!delivered_) return false;
+  size_ += n;
+  if (!connection_.new_sock.send(data, n)) {
+    delivered_ = false;
+    connection_.writeFailed(errno);
+  }
+  return delivered_;
+}
+
+void StreamedReply::abandon() {
+  started_ = true;
+  delivered_ = false;
+  abandoned_ = true;
+}
+
 void StreamedReply::finish(const std::string& last) {
   started_ = true;
   size_ += last.size();

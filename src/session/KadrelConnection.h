@@ -57,12 +57,15 @@ class StreamedReply : public ReplyStream {
   explicit StreamedReply(KadrelConnection& connection) : connection_(connection) {}
 
   bool forward(int fd) override;
+  bool send(const char* data, size_t n) override;
   void finish(const std::string& last) override;
+  void abandon() override;
 
   // True once any part of the reply was sent or attempted: the dispatcher answered this way.
   bool started() const { return started_; }
-  // False when the peer went away before the whole reply was taken.
+  // False when the peer went away before the whole reply was taken, or the reply was abandoned.
   bool delivered() const { return delivered_; }
+  bool abandoned() const { return abandoned_; }
   // The reply's size without the CR LF, as a collected reply would have had.
   unsigned long long size() const { return size_; }
 
@@ -70,6 +73,7 @@ class StreamedReply : public ReplyStream {
   KadrelConnection& connection_;
   bool started_ = false;
   bool delivered_ = true;
+  bool abandoned_ = false;
   unsigned long long size_ = 0;
 };
 

@@ -136,7 +136,7 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
     if (streamed.started()) {
       if (LogEnabled()) Log("Process Call: " + std::to_string(streamed.size()) + " bytes");
       if (!streamed.delivered()) {
-        Log("There was a problem with the socket: Could not write to socket.");
+        if (!streamed.abandoned()) Log("There was a problem with the socket: Could not write to socket.");
         return false;
       }
       return !iequals(cs, "yes");

@@ -141,9 +141,9 @@ bool Socket::set_stall_timeout(int seconds) {
   return setSendTimeout(m_sock, std::chrono::seconds(std::max(seconds, 0)));
 }
 
-bool Socket::send(const std::string& s) const {
+bool Socket::send(const char* data, size_t size) const {
   size_t sent = 0;
-  while (sent < s.size()) {
+  while (sent < size) {
     if (m_hasdeadline) {
       // A blocked write waits no longer than the deadline leaves (0 would mean for ever).
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline -
@@ -153,7 +153,7 @@ bool Socket::send(const std::string& s) const {
         return false;
       }
     }
-    ssize_t n = ::send(m_sock, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = ::send(m_sock, data + sent, size - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;

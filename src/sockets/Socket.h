@@ -39,7 +39,8 @@ class Socket {
 
   // Writes all of s (MSG_NOSIGNAL). False on failure, with errno EAGAIN when the deadline
   // passed or a write made no progress for the stall time.
-  bool send(const std::string& s) const;
+  bool send(const std::string& s) const { return send(s.data(), s.size()); }
+  bool send(const char* data, size_t n) const;
   // Sends what the pipe `fd` yields, as it arrives, until its end of file: spliced from the
   // pipe to the socket where the kernel allows it, else copied in blocks of 256 KiB. `moved`
   // counts every byte taken from the pipe. False when the peer stopped taking bytes: the rest

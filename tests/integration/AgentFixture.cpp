@@ -148,6 +148,13 @@ void AgentFixture::stopAgent() {
   pid_ = -1;
 }
 
+long AgentFixture::agentStatusKiB(const std::string& field) const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, field.size(), field) == 0) return atol(line.c_str() + field.size());
+  return -1;
+}
+
 std::vector<std::string> AgentFixture::logLines() const {
   std::vector<std::string> lines;
   std::istringstream in(agentStdout());

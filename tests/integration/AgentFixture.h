@@ -71,6 +71,13 @@ class AgentFixture : public ::testing::Test {
 
   std::string agentStdout() const { return readWholeFile(dir_ + "/agent.out"); }
   std::string agentStderr() const { return readWholeFile(dir_ + "/agent.err"); }
+  // A number from the agent's /proc status ("VmRSS:", "VmHWM:", "Threads:"); -1 when absent.
+  long agentStatusKiB(const std::string& field) const;
+  // The ids of the agent's child processes, of all its threads.
+  std::string agentChildren() const {
+    return shell("cat /proc/" + std::to_string(pid_) + "/task/*/children");
+  }
+
   // The ordinary log lines written so far, one element per line.
   std::vector<std::string> logLines() const;
   // Waits until `line` is one of the log lines; false after `timeoutMs`.

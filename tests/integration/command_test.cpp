@@ -81,16 +81,7 @@ class CommandTest : public AgentFixture {
     EXPECT_EQ(readWholeFile(pub_ + "/who"), expected);
   }
 
-  // A number from the agent's /proc status ("VmRSS:", "VmHWM:", "Threads:"); -1 when absent.
-  long agentStatusKiB(const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(in, line);)
-      if (line.compare(0, field.size(), field) == 0) return atol(line.c_str() + field.size());
-    return -1;
-  }
   int agentDescriptors() { return atoi(shell("ls /proc/" + std::to_string(pid_) + "/fd | wc -l").c_str()); }
-  // The ids of the agent's child processes, of all its threads.
-  std::string agentChildren() { return shell("cat /proc/" + std::to_string(pid_) + "/task/*/children"); }
 
   std::string pub_;
   std::vector<pid_t> leftovers_;

@@ -2,9 +2,12 @@
 // readfile's line rules, writefile's contents and ownership, protected paths in their
 // normalised forms, links neither followed nor deleted through, rename and move.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 
 #include "AgentFixture.h"
@@ -101,6 +104,60 @@ TEST_F(ReadFile, EveryLineEndsInALineFeedAsTheAccountMayRootReadsAll) {
   EXPECT_NE(std::string::npos, agentStderr().find("getpwnam_r()"));
 }
 
+// The agent holds a block of the file at a time, whatever its size: a 512 MiB file arrives whole
+// while the agent's peak memory grows by far less than the file.
+TEST_F(ReadFile, ALargeFileArrivesWholeWithTheAgentsMemoryBounded) {
+  const std::string big = scratch() + "/sparse";
+  shell("truncate -s 512M " + big + " && chown " + std::string(kAccount) + " " + big);
+  const long before = agentStatusKiB("VmHWM:");
+  auto client = sendInstruction("readfile:_:" + big, kAccount);
+  unsigned long long count = 0;
+  std::string last;
+  ASSERT_TRUE(client->drainUntilClose(600000, count, last)) << "the reply did not end within 10 minutes";
+  EXPECT_EQ(512ull * 1024 * 1024 + 3, count);
+  EXPECT_EQ(std::string("\0\0\0\0\0\n\r\n", 8), last);
+  const long after = agentStatusKiB("VmHWM:");
+  EXPECT_LT(after - before, 64 * 1024)
+      << "peak memory " << before << " KiB before, " << after << " KiB after";
+}
+
+// Neither readfile nor writefile waits on what is not a regular file (a FIFO without a peer
+// would hold the agent's thread and child for ever; /dev/zero never ends): the failure reply
+// at once, and nothing of the request stays in the agent.
+TEST_F(ReadFile, ADeviceFifoOrSocketGetsTheFailureReplyAtOnce) {
+  const std::string t = scratch();
+  ASSERT_EQ(0, mkfifo((t + "/fifo").c_str(), 0666));
+  ASSERT_EQ(0, symlink("/dev/zero", (t + "/zero").c_str()));
+  const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, (t + "/sock").c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  ASSERT_EQ(0, listen(sock, 1));
+  runProgram({"/bin/chown", "-hR", kAccount, t}, "");
+  const struct {
+    std::string instruction, user, expected;
+  } rows[] = {
+      {"readfile:_:" + t + "/fifo", kAccount, ""},
+      {"readfile:_:t/zero", kAccount, ""},
+      {"readfile:_:" + t + "/zero", "root", ""},
+      {"readfile:_:" + t + "/sock", kAccount, ""},
+      {"writefile:_:" + t + "/fifo:_:x", kAccount, "Failed"},
+      {"writefile:_:" + t + "/zero:_:x", kAccount, "Failed"},
+      {"writefile:_:" + t + "/sock:_:x", "root", "Failed"},
+  };
+  for (const auto& row : rows) {
+    std::string got;
+    EXPECT_TRUE(sendInstruction(row.instruction, row.user)->waitClosed(60000, &got)) << row.instruction;
+    EXPECT_EQ(row.expected.empty() ? "" : row.expected + "\r\n", got) << row.instruction;
+  }
+  close(sock);
+  EXPECT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == kIdleAgentThreads; }, 60000))
+      << agentStatusKiB("Threads:") << " threads";
+  EXPECT_EQ("", agentChildren());
+}
+
 TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
   const std::string t = scratch();
   const std::string contents("one\0two\nthree", 13);
@@ -127,8 +184,7 @@ TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
   EXPECT_FALSE(pathExists(rootDir_ + "/denied"));
   EXPECT_EQ(1u, count(agentStdout(), "\nCannot open output file\n"));
   EXPECT_EQ("Failed", reply("writefile:_:/dev/full:_:x", "root"));
-  EXPECT_NE(std::string::npos,
-            agentStderr().find("There was a problem with writefile: No space left on device"));
+  EXPECT_NE(std::string::npos, agentStderr().find("There was a problem with writefile: not a regular file"));
   EXPECT_EQ("", reply("writefile:_:" + t + "/ghost:_:x", "knosuchaccount"));
   EXPECT_FALSE(pathExists(t + "/ghost"));
 }

@@ -41,7 +41,7 @@ const ExpectedRoute kRoutes[] = {
     {"iplist", false, kCommand},
     {"extract", false, kReplyOrCommand},
     {"status", false, kCommand},
-    {"readfile", false, kReply},
+    {"readfile", false, kStreamedReply},
     {"isfile", false, kCommand},
     {"isdir", false, kCommand},
     {"screenexec", false, kCommand},
@@ -86,6 +86,7 @@ TEST(InstructionTable, EveryRoutedNameHasItsTableAndKind) {
     EXPECT_EQ(std::string(instruction_chain[i].name), chain[i]->name) << "position " << i;
     EXPECT_EQ(instruction_chain[i].kind, chain[i]->kind) << chain[i]->name;
     EXPECT_NE(instruction_chain[i].function, nullptr) << chain[i]->name;
+    EXPECT_EQ(instruction_chain[i].streamer != nullptr, chain[i]->kind == kStreamedReply) << chain[i]->name;
   }
 }
 
