@@ -1,11 +1,15 @@
 // /proc readings.
 #include "handlers/processes.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
 
 #include "dispatch/Child.h"
 
@@ -28,12 +32,12 @@ bool processFacts(pid_t pid, ProcessFacts& facts) {
   // last ")".
   const size_t close = stat.rfind(')');
   char state;
-  int ppid;
+  int ppid, session;
   unsigned long long start;
   if (close == std::string::npos ||
       sscanf(stat.c_str() + close + 1,
-             " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu", &state, &ppid,
-             &start) != 3)
+             " %c %d %*d %d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu", &state, &ppid,
+             &session, &start) != 4)
     return false;
   const size_t ids = status.find("\nUid:");
   unsigned long real, effective, saved;
@@ -41,6 +45,7 @@ bool processFacts(pid_t pid, ProcessFacts& facts) {
       sscanf(status.c_str() + ids + 5, "%lu %lu %lu", &real, &effective, &saved) != 3)
     return false;
   facts.ppid = ppid;
+  facts.session = session;
   facts.realUid = static_cast<uid_t>(real);
   facts.effectiveUid = static_cast<uid_t>(effective);
   facts.savedUid = static_cast<uid_t>(saved);
@@ -73,4 +78,39 @@ bool descendsWithinAccount(pid_t pid, pid_t ancestor, uid_t uid, unsigned long l
     pid = facts.ppid;
   }
   return false;
+}
+
+std::vector<pid_t> sessionProcessTree(const std::vector<pid_t>& roots, uid_t uid) {
+  std::map<pid_t, ProcessFacts> all;
+  if (DIR* proc = opendir("/proc")) {
+    while (const struct dirent* entry = readdir(proc)) {
+      char* end = nullptr;
+      const long pid = strtol(entry->d_name, &end, 10);
+      ProcessFacts facts;
+      if (pid > 1 && *end == '\0' && pid != getpid() && processFacts(static_cast<pid_t>(pid), facts) &&
+          wholly(facts, uid))
+        all[static_cast<pid_t>(pid)] = facts;
+    }
+    closedir(proc);
+  }
+  std::set<pid_t> members, sessions;
+  auto join = [&](pid_t pid, const ProcessFacts& facts) {
+    members.insert(pid);
+    if (facts.session == pid) sessions.insert(pid);
+  };
+  for (pid_t root : roots) {
+    auto it = all.find(root);
+    if (it != all.end()) join(root, it->second);
+  }
+  // Until nothing more joins: children of members, and members of the sessions they lead.
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const auto& p : all) {
+      if (members.count(p.first) || !(members.count(p.second.ppid) || sessions.count(p.second.session)))
+        continue;
+      join(p.first, p.second);
+      grew = true;
+    }
+  }
+  return std::vector<pid_t>(members.begin(), members.end());
 }

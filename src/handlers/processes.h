@@ -7,9 +7,11 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 struct ProcessFacts {
   pid_t ppid = 0;
+  pid_t session = 0;  // the session id
   uid_t realUid = 0, effectiveUid = 0, savedUid = 0;
   unsigned long long startTicks = 0;  // when it started, in clock ticks since boot
   bool zombie = false;
@@ -26,5 +28,13 @@ unsigned long long bootTicksNow();
 // and which descends from `ancestor` through such processes only (or is `ancestor`), where
 // `ancestor` is such a process too that started no earlier than `startedSince` (bootTicksNow).
 bool descendsWithinAccount(pid_t pid, pid_t ancestor, uid_t uid, unsigned long long startedSince);
+
+// The live processes wholly the account's (every user id `uid`) that belong to `roots`: each
+// root itself, every descendant of one, and every member of a session that one of them leads (a
+// process whose parent went away still belongs to its session). A root that is not the
+// account's is no member, and nothing is reached through it: pids taken from names the account
+// controls (screen's socket names) are never trusted alone. Passing a previous answer as
+// `roots` follows the same processes on. Neither the agent nor process 1 is ever a member.
+std::vector<pid_t> sessionProcessTree(const std::vector<pid_t>& roots, uid_t uid);
 
 #endif

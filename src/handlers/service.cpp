@@ -3,6 +3,8 @@
 
 #include <cctype>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <exception>
 #include <thread>
 
@@ -17,8 +19,6 @@
 static void sleepFor(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
-
-ServiceRunner serviceRunner = {returnExec, sleepFor, serviceProcessOf};
 
 // Prints the process id of every screen session of the account whose name is exactly the
 // quoted name given for %s. `screen -list` lines are TAB "<pid>.<name>" TAB ...; a pattern
@@ -54,6 +54,10 @@ static const char kStartLine[] =
 
 static const char kReniceLine[] = "renice %s %s";
 static const char kKillLine[] = "kill -9 %s";
+static const char kTermLine[] = "kill -TERM %s";
+
+// How long a stopped service may take to end on SIGTERM, and then to go after SIGKILL.
+static const unsigned kStopGraceMs = 10000, kStopKillMs = 5000, kStopStepMs = 250;
 static const char kFreeBSDStopLine[] = "pkill -u %s";
 
 // Executables that need more than the session kill. %s: home directory, premode, home again.
@@ -143,6 +147,25 @@ bool serviceProcessOf(const std::string& user, pid_t screen, pid_t pid, unsigned
   return LookupAccount(user, account) && descendsWithinAccount(pid, screen, account.uid, since);
 }
 
+// The account's processes of the sessions `pids`, as decimal text; none for an unknown account.
+static std::vector<std::string> sessionTree(const std::vector<std::string>& pids, const std::string& user) {
+  uid_t uid = 0;
+  if (!isRootUser(user)) {
+    AccountContext account;
+    if (!LookupAccount(user, account)) return {};
+    uid = account.uid;
+  }
+  std::vector<pid_t> roots;
+  pid_t root;
+  for (const std::string& pid : pids)
+    if (toPid(pid, root)) roots.push_back(root);
+  std::vector<std::string> members;
+  for (pid_t member : sessionProcessTree(roots, uid)) members.push_back(std::to_string(member));
+  return members;
+}
+
+ServiceRunner serviceRunner = {returnExec, sleepFor, serviceProcessOf, sessionTree};
+
 // Sets the nice value of the service process, once its program had time to start. `screenpid`
 // is the session's screen process as the check after the start found it; `since` when the
 // start began.
@@ -212,6 +235,34 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
   }
 }
 
+// Sends the signal `line` names to `pids` as the account (the kernel then lets it reach none
+// but the account's own processes).
+static void signalAll(const char* line, const std::vector<std::string>& pids, const std::string& user) {
+  std::string quoted;
+  for (const std::string& pid : pids) quoted += (quoted.empty() ? "" : " ") + shellQuote(pid);
+  serviceRunner.run(composeLine(line, {quoted}), user);
+}
+
+// Waits up to `boundMs` for the processes to end, following them (and what they start) on, and
+// sends them the signal of `repeat` (when given) before every step; returns those still there.
+static std::vector<std::string> waitEnded(std::vector<std::string> left, const std::string& user,
+                                          unsigned boundMs, const char* repeat) {
+  for (unsigned waited = 0; !left.empty() && waited < boundMs; waited += kStopStepMs) {
+    if (repeat != nullptr) signalAll(repeat, left, user);
+    serviceRunner.pause(kStopStepMs);
+    left = serviceRunner.tree(left, user);
+  }
+  return left;
+}
+
+// SIGTERM, a grace period, then SIGKILL for what is left (again for what it started meanwhile);
+// returns the processes that still run.
+static std::vector<std::string> endProcesses(std::vector<std::string> tree, const std::string& user) {
+  if (tree.empty()) return tree;
+  signalAll(kTermLine, tree, user);
+  return waitEnded(waitEnded(tree, user, kStopGraceMs, nullptr), user, kStopKillMs, kKillLine);
+}
+
 std::string stopServer(std::string& gameid, std::string& user, std::string& servicetype,
                        std::string& premode) {
   try {
@@ -229,11 +280,13 @@ std::string stopServer(std::string& gameid, std::string& user, std::string& serv
     }
     // Every session of that exact name: two concurrent starts can have made two.
     std::vector<std::string> pids = sessionPids(serviceRunner.run(lookupLine(gameid), user));
-    if (!pids.empty()) {
-      std::string quoted;
-      for (const std::string& pid : pids) quoted += (quoted.empty() ? "" : " ") + shellQuote(pid);
-      serviceRunner.run(composeLine(kKillLine, {quoted}), user);
-      serviceRunner.run("screen -wipe", user);
+    if (pids.empty()) return "Server stopped";
+    std::vector<std::string> left = endProcesses(serviceRunner.tree(pids, user), user);
+    serviceRunner.run("screen -wipe", user);
+    if (!left.empty()) {
+      Log_warn("There was a problem with stopServer: %zu processes of service%s still run", left.size(),
+               gameid.c_str());
+      return "fail";
     }
     return "Server stopped";
   } catch (const std::exception& e) {

@@ -9,13 +9,16 @@
 #include <string>
 #include <vector>
 
-// What the service handlers use to run a line as an account, to wait, and to tell whether root
-// may renice a process for a start. The agent uses returnExec, a real sleep and
-// serviceProcessOf; unit tests put in a recorder with scripted outputs.
+// What the service handlers use to run a line as an account, to wait, to tell whether root
+// may renice a process for a start, and to find the processes of a session (the account's
+// processes that belong to the given pids, see sessionProcessTree; pids as decimal text). The
+// agent uses returnExec, a real sleep, serviceProcessOf and /proc; unit tests put in a recorder
+// with scripted outputs.
 struct ServiceRunner {
   std::string (*run)(const std::string& line, const std::string& user);
   void (*pause)(unsigned milliseconds);
   bool (*inStartedSession)(const std::string& user, pid_t screen, pid_t pid, unsigned long long since);
+  std::vector<std::string> (*tree)(const std::vector<std::string>& pids, const std::string& user);
 };
 extern ServiceRunner serviceRunner;
 
@@ -32,8 +35,10 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
                         std::string& affinity, std::string& premode, std::string& postmode,
                         std::string& servicetype);
 
-// Runs the special stop line of `servicetype`, if it has one, and kills every session named
-// exactly "service<gameid>" ("pkill -u" of the account on FreeBSD). Answers "Server stopped".
+// Runs the special stop line of `servicetype`, if it has one, and ends every process of every
+// session named exactly "service<gameid>": SIGTERM, a grace period (10 s) for them to end, then
+// SIGKILL ("pkill -u" of the account on FreeBSD). Answers "Server stopped" once none of them is
+// left, "fail" when some still run.
 std::string stopServer(std::string& gameid, std::string& user, std::string& servicetype,
                        std::string& premode);
 

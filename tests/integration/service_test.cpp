@@ -226,6 +226,32 @@ TEST_F(ServiceRefusals, BadValuesRunNothingMissingExecutableAndEverySessionOfThe
   if (!processGone(loosePid)) kill(atoi(loosePid.c_str()), SIGKILL);
 }
 
+// A server that ignores SIGTERM, SIGHUP and SIGINT, with ten children that do the same: "stop"
+// answers "Server stopped" only once every process of the session has ended (after the grace
+// period, by force), and leaves the account's processes outside the session alone.
+TEST_F(ServiceLifecycle, StopEndsEveryProcessOfTheSessionEvenThoseThatIgnoreSignals) {
+  writeAs(kHome + "/stubborn.sh",
+          "#!/bin/bash\n"
+          "trap '' TERM HUP INT\n"
+          "for i in 1 2 3 4 5 6 7 8 9 10; do (while :; do sleep 1; done) & done\n"
+          "while :; do sleep 1; done\n",
+          0755);
+  const std::string outside = asAccount("cd && (setsid sleep 600 >/dev/null 2>&1 & echo $!)");
+  const std::string outsidePid = outside.substr(0, outside.find('\n'));
+  ASSERT_FALSE(processGone(outsidePid));
+  provision("8");
+  const std::string count = "pgrep -c -u " + kAccount + " -f stubborn.sh";
+  ASSERT_NE(std::string::npos, run("start:_:8:_:./stubborn.sh:_::_::_::_::_:stubborn.sh").find("service'8'"));
+  // screen, the server and its ten children (and the shell that started it, if it stayed).
+  ASSERT_TRUE(pollUntil([&] { return atoi(shell(count).c_str()) >= 12; }, 20000)) << shell(count);
+
+  EXPECT_EQ("Server stopped\r\n", runInstruction("stop:_:8", kAccount, "yes", 120000));
+  EXPECT_EQ("0\n", shell(count)) << "processes of the session outlived \"Server stopped\"";
+  EXPECT_EQ(0u, sessions().count("service8"));
+  EXPECT_FALSE(processGone(outsidePid)) << "a process outside the session was ended";
+  kill(atoi(outsidePid.c_str()), SIGKILL);
+}
+
 // Both starts wait 3 + 15 seconds; they run side by side.
 TEST_F(ServicePriority, ReniceAndAffinityReachTheServiceProcess) {
   cpu_set_t allowed;

@@ -25,6 +25,8 @@ struct Recorder {
   std::deque<std::string> outputs;
   bool inSession = true;                       // what the session check answers
   std::vector<std::pair<pid_t, pid_t>> asked;  // {screen, pid} of each session check
+  std::deque<std::vector<std::string>> trees;  // the session's processes, one answer per lookup
+  bool survivesKill = false;                   // otherwise none is left once "kill -9" ran
 };
 Recorder* recorder = nullptr;
 
@@ -40,13 +42,21 @@ bool recordSessionCheck(const std::string&, pid_t screen, pid_t pid, unsigned lo
   recorder->asked.emplace_back(screen, pid);
   return recorder->inSession;
 }
+std::vector<std::string> recordTree(const std::vector<std::string>&, const std::string&) {
+  for (const auto& line : recorder->ran)
+    if (line.first.compare(0, 8, "kill -9 ") == 0 && !recorder->survivesKill) return {};
+  if (recorder->trees.empty()) return {};
+  std::vector<std::string> tree = recorder->trees.front();
+  if (recorder->trees.size() > 1) recorder->trees.pop_front();  // the last answer stays
+  return tree;
+}
 
 class ServiceLines : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = serviceRunner;
     recorder = &rec_;
-    serviceRunner = ServiceRunner{recordRun, recordPause, recordSessionCheck};
+    serviceRunner = ServiceRunner{recordRun, recordPause, recordSessionCheck, recordTree};
   }
   void TearDown() override {
     serviceRunner = saved_;
@@ -54,12 +64,15 @@ class ServiceLines : public ::testing::Test {
   }
   std::string route(const std::string& os, const std::string& instruction,
                     std::deque<std::string> outputs = {}, const std::string& user = "alice",
-                    bool inSession = true) {
+                    bool inSession = true, std::deque<std::vector<std::string>> trees = {{}},
+                    bool survivesKill = false) {
     ScopedSettings keep;
     serveros = os;
     rec_ = Recorder();
     rec_.outputs = std::move(outputs);
     rec_.inSession = inSession;
+    rec_.trees = std::move(trees);
+    rec_.survivesKill = survivesKill;
     Routed got = routeOnly(instruction, user);
     EXPECT_TRUE(got.isReply) << instruction;
     return got.text;
@@ -154,7 +167,7 @@ TEST_F(ServiceLines, StartQuotesDataAndKeepsShellTextAsItIs) {
   EXPECT_EQ("screen -wipe > /dev/null ; " + pidsOf("'service1'\\''x'"), rec_.ran[0].first);
 }
 
-TEST_F(ServiceLines, StopRunsTheSpecialLineThenKillsEverySessionOfThatExactName) {
+TEST_F(ServiceLines, StopRunsTheSpecialLineThenEndsEveryProcessOfEverySessionOfThatExactName) {
   const std::string home = "'/home/alice/'";
   const struct {
     std::string instruction;
@@ -171,11 +184,27 @@ TEST_F(ServiceLines, StopRunsTheSpecialLineThenKillsEverySessionOfThatExactName)
   for (const auto& row : rows) {
     std::deque<std::string> outputs = {"4242\n4250\n\n"};
     if (!row.special.empty()) outputs.push_front("\n");
-    EXPECT_EQ("Server stopped", route("linux", row.instruction, outputs)) << row.instruction;
-    Ran expected = {{kLookup7, "alice"}, {"kill -9 '4242' '4250'", "alice"}, {"screen -wipe", "alice"}};
+    // Both sessions' processes end on SIGTERM within the first step.
+    EXPECT_EQ("Server stopped",
+              route("linux", row.instruction, outputs, "alice", true, {{"4242", "4250", "4251"}, {}}))
+        << row.instruction;
+    Ran expected = {
+        {kLookup7, "alice"}, {"kill -TERM '4242' '4250' '4251'", "alice"}, {"screen -wipe", "alice"}};
     if (!row.special.empty()) expected.insert(expected.begin(), {row.special, "alice"});
     EXPECT_EQ(expected, rec_.ran) << row.instruction;
   }
+  // Processes that ignore SIGTERM: after the grace period SIGKILL, sent again while any is left;
+  // one that outlives it all makes the stop a failure.
+  EXPECT_EQ("Server stopped",
+            route("linux", "stop:_:7", {"4242\n"}, "alice", true, {{"4242", "4243"}, {"4243"}}));
+  EXPECT_EQ((Ran{{kLookup7, "alice"},
+                 {"kill -TERM '4242' '4243'", "alice"},
+                 {"kill -9 '4243'", "alice"},
+                 {"screen -wipe", "alice"}}),
+            rec_.ran);
+  EXPECT_EQ(41u, rec_.pauses.size()) << "40 steps of grace, one after SIGKILL";
+  EXPECT_EQ("fail", route("linux", "stop:_:7", {"4242\n"}, "alice", true, {{"4242"}}, true));
+  EXPECT_EQ(2u + 20u + 1u, rec_.ran.size()) << "SIGTERM, SIGKILL at every step of the kill wait, the wipe";
   EXPECT_EQ("Server stopped", route("linux", "stop:_:7:_:bfsmd"));  // not running: no kill
   EXPECT_EQ(2u, rec_.ran.size());
   EXPECT_EQ(kLookup7, rec_.ran[1].first);
@@ -188,13 +217,16 @@ TEST_F(ServiceLines, RestartWaitsUntilTheKilledSessionIsGoneBeforeStarting) {
   EXPECT_EQ(kStartLine7, route("freebsd", "re" + kStart7, {}));
   EXPECT_EQ("pkill -u 'alice'", rec_.ran[0].first);
   route("linux", "re" + kStart7,
-        {"4242\n", "\n", "\n", "4242\n", "4242\n", "\n", "\n", "\n", "4300\n", "4301\n"});
-  Ran expected = {{kLookup7, "alice"},     {"kill -9 '4242'", "alice"},  {"screen -wipe", "alice"},
-                  {kLookup7, "alice"},     {kLookup7, "alice"},          {kLookup7, "alice"},
-                  {kLookup7, "alice"},     {kStartLine7, "alice"},       {kCheck7, "alice"},
-                  {kServicePid7, "alice"}, {"renice '5' '4301'", "root"}};
+        {"4242\n", "\n", "\n", "4242\n", "4242\n", "\n", "\n", "\n", "4300\n", "4301\n"}, "alice", true,
+        {{"4242"}, {}});
+  Ran expected = {{kLookup7, "alice"},          {"kill -TERM '4242'", "alice"},
+                  {"screen -wipe", "alice"},    {kLookup7, "alice"},
+                  {kLookup7, "alice"},          {kLookup7, "alice"},
+                  {kLookup7, "alice"},          {kStartLine7, "alice"},
+                  {kCheck7, "alice"},           {kServicePid7, "alice"},
+                  {"renice '5' '4301'", "root"}};
   EXPECT_EQ(expected, rec_.ran);
-  EXPECT_EQ((std::vector<unsigned>{250, 250, 3000, 15000}), rec_.pauses);
+  EXPECT_EQ((std::vector<unsigned>{250, 250, 250, 3000, 15000}), rec_.pauses);
   // A session that never goes: the wait ends after about 5 seconds and the start refuses.
   EXPECT_EQ("Server is still running, you will need to stop it first..",
             route("linux", "re" + kStart7, std::deque<std::string>(40, "4242\n")));
