@@ -185,42 +185,44 @@ static std::string runOperation(const std::string& user, const char* what, const
   return status == ChildStatus::Ran ? reply : std::string();
 }
 
+// readfile's work in the child: the file's bytes, then the line feed that ends the reply.
+static std::string readRegularFile(const std::string& file, WorkOutput& out) {
+  // Not blocking: a FIFO without a writer would hold the child, and the agent's thread, for
+  // ever. Only a regular file is read: a device may never end (/dev/zero), a FIFO or a socket may
+  // never answer.
+  const Fd fd(open(pathOf(file), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return std::string();
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    out.warn("There was a problem with readFile: not a regular file");
+    return std::string();
+  }
+  // Every line is followed by a line feed and the end of the file by one more, so the reply is
+  // the bytes as they are plus one line feed.
+  char buf[65536];
+  bool any = false;
+  for (;;) {
+    const ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.warn(std::string("There was a problem with readFile: ") + strerror(errno));
+      if (!any) return std::string();
+      // Part of the file has gone to the parent already: ending without the done mark makes it
+      // abandon the reply rather than finish a cut file.
+      out.flush();
+      _exit(1);
+    }
+    out.append(buf, static_cast<size_t>(n));
+    any = true;
+  }
+  return "\n";
+}
+
 void readfile(const std::string& user, const std::string& file, ReplyStream& reply) {
   bool started = false;
   const ChildStatus status = runOperationTo(
-      user, "readFile", "",
-      [&](WorkOutput& out) -> std::string {
-        // Not blocking: a FIFO without a writer would hold the child, and this thread, for ever.
-        // Only a regular file is read: a device may never end (/dev/zero), a FIFO or a socket may
-        // never answer.
-        const Fd fd(open(pathOf(file), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.get() < 0) return std::string();
-        struct stat st;
-        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-          out.warn("There was a problem with readFile: not a regular file");
-          return std::string();
-        }
-        // Every line is followed by a line feed and the end of the file by one more, so the reply
-        // is the bytes as they are plus one line feed.
-        char buf[65536];
-        bool any = false;
-        for (;;) {
-          const ssize_t n = read(fd.get(), buf, sizeof buf);
-          if (n == 0) break;
-          if (n < 0 && errno == EINTR) continue;
-          if (n < 0) {
-            out.warn(std::string("There was a problem with readFile: ") + strerror(errno));
-            if (!any) return std::string();
-            // Part of the file has gone to the parent already: ending without the done mark makes
-            // it drop that part rather than answer with a cut file.
-            out.flush();
-            _exit(1);
-          }
-          out.append(buf, static_cast<size_t>(n));
-          any = true;
-        }
-        return "\n";
-      },
+      user, "readFile", "", [&](WorkOutput& out) { return readRegularFile(file, out); },
       [&](const char* data, size_t n) {
         started = true;
         return reply.send(data, n);

@@ -148,9 +148,13 @@ TEST_F(ReadFile, ADeviceFifoOrSocketGetsTheFailureReplyAtOnce) {
       {"writefile:_:" + t + "/sock:_:x", "root", "Failed"},
   };
   for (const auto& row : rows) {
+    // Counted, not collected: an agent that reads /dev/zero sends without end.
+    unsigned long long count = 0;
     std::string got;
-    EXPECT_TRUE(sendInstruction(row.instruction, row.user)->waitClosed(60000, &got)) << row.instruction;
+    EXPECT_TRUE(sendInstruction(row.instruction, row.user)->drainUntilClose(60000, count, got, 64))
+        << row.instruction;
     EXPECT_EQ(row.expected.empty() ? "" : row.expected + "\r\n", got) << row.instruction;
+    EXPECT_EQ(got.size(), count) << row.instruction;
   }
   close(sock);
   EXPECT_TRUE(waitUntil([&] { return agentStatusKiB("Threads:") == kIdleAgentThreads; }, 60000))
@@ -183,8 +187,14 @@ TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
   EXPECT_EQ("Failed", reply("writefile:_:" + rootDir_ + "/denied:_:x"));
   EXPECT_FALSE(pathExists(rootDir_ + "/denied"));
   EXPECT_EQ(1u, count(agentStdout(), "\nCannot open output file\n"));
-  EXPECT_EQ("Failed", reply("writefile:_:/dev/full:_:x", "root"));
-  EXPECT_NE(std::string::npos, agentStderr().find("There was a problem with writefile: not a regular file"));
+  // A write that fails on a full file system (a 4 KiB one here) is a failure too.
+  const std::string full = dir_ + "/full";
+  ASSERT_EQ(0, mkdir(full.c_str(), 0755));
+  ASSERT_EQ("", shell("mount -t tmpfs -o size=4k tmpfs " + full + " 2>&1"));
+  EXPECT_EQ("Failed", reply("writefile:_:" + full + "/f:_:" + std::string(65536, 'x'), "root"));
+  shell("umount " + full);
+  EXPECT_NE(std::string::npos,
+            agentStderr().find("There was a problem with writefile: No space left on device"));
   EXPECT_EQ("", reply("writefile:_:" + t + "/ghost:_:x", "knosuchaccount"));
   EXPECT_FALSE(pathExists(t + "/ghost"));
 }
