@@ -7,6 +7,7 @@
 #include <chrono>
 #include <exception>
 #include <mutex>
+#include <utility>
 
 #include "core/Audit.h"
 #include "core/ErrorHandler.h"
@@ -57,37 +58,41 @@ static void setSetting(std::string& global, std::optional<std::string>& own, con
   own = value;
 }
 
-// `failed` names the check that refused the message, for the audit trail.
+// Leaves the answer in `reply` (empty: none) and, in `failed`, the check that refused the
+// message, for the audit trail, which is written before the answer goes out.
 static bool handshake(const std::string& key, const std::string& value, KadrelConnection& conn,
-                      const char*& failed) {
+                      std::string& reply, const char*& failed) {
   if (iequals(key, "SID")) {
     if (secretEquals(value, serverid)) {
       conn.serverauthcheck = true;
-      conn.SendData("Correct SID received");
+      reply = "Correct SID received";
       return true;
     }
     Log_warn("Received incorrect SID");
     failed = "serverid";
     admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
-    conn.SendData("Received incorrect SID");
+    reply = "Received incorrect SID";
     return false;
   }
   if (iequals(key, "Passphrase")) {
     if (!conn.serverauthcheck) {
       Log("Server sent us the passphrase but no server id");
       failed = "serverid-missing";
-      conn.SendData("SID never received");
+      reply = "SID never received";
       return false;
     }
     if (secretEquals(value, passphrase)) {
       conn.passphrasecheck = true;
-      conn.SendData("Correct passphrase received");
+      // Out of the unauthenticated count before the panel learns it is in: a flood of new
+      // peers that follows at once must never take its connection for one of theirs.
+      admission().leave(conn.new_sock.m_sock);
+      reply = "Correct passphrase received";
       return true;
     }
     Log_warn("Received incorrect passphrase");
     failed = "passphrase";
     admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
-    conn.SendData("Received incorrect passphrase");
+    reply = "Received incorrect passphrase";
     return false;
   }
   failed = "message";
@@ -169,11 +174,13 @@ bool SocketParser(std::string& data, KadrelConnection& new_gcp) {
     return false;
   }
   if (!new_gcp.authenticated()) {
+    std::string reply;
     const char* failed = nullptr;
-    const bool keep = handshake(key, value, new_gcp, failed);
+    const bool keep = handshake(key, value, new_gcp, reply, failed);
     if (failed || new_gcp.authenticated())
       Audit(AuditHandshakeLine(addressText(new_gcp.new_sock.m_addr.sin_addr.s_addr), failed),
             failed != nullptr);
+    if (!reply.empty()) new_gcp.SendData(std::move(reply));
     return keep;
   }
 
