@@ -2,7 +2,6 @@
 #include "agent/Daemon.h"
 
 #include <fcntl.h>
-#include <linux/close_range.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -91,10 +90,8 @@ void Daemonize(const char* cmd) {
     exit(1);
   }
 
-  logfile.open("debug.txt", std::ios::out | std::ios::trunc);
-  // The stream above opens without O_CLOEXEC; no command may inherit it.
-  syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
-  daemonized = true;
+  OpenLogFile("debug.txt");
+  SetDaemonized();
 }
 
 void DaemonReport(bool ok, const std::string& error) {

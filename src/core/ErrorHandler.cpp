@@ -1,6 +1,7 @@
 // Logging channels and the start-up error codes.
 #include "core/ErrorHandler.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -9,7 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
+#include <cstring>
 #include <mutex>
 
 #include "core/Settings.h"
@@ -17,18 +18,54 @@
 // One lock for every line written by this process to its standard streams or debug.txt.
 static std::mutex log_mutex;
 static std::atomic<bool> log_err_guarded{false};
+// "debug.txt" once detached (OpenLogFile); -1 before, or when it could not be opened.
+static int log_file = -1;
+// True once detached: levelled messages go to the system log.
+static bool daemonized = false;
 
 bool LogEnabled() { return debug == "alwayson" || debug == "on"; }
 
-void Log(const std::string& data) {
-  if (debug == "alwayson") {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    std::cout << data << '\n' << std::flush;
-  } else if (debug == "on") {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    logfile << data << '\n' << std::flush;
+// Writes `line` whole, retrying short and interrupted writes; a failure drops the rest.
+static void writeLine(int fd, const std::string& line) {
+  const char* p = line.data();
+  size_t n = line.size();
+  while (n > 0) {
+    const ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    p += w;
+    n -= static_cast<size_t>(w);
   }
 }
+
+// The ordinary line's destination, or -1 for none.
+static int ordinaryDestination() {
+  if (debug == "alwayson") return STDOUT_FILENO;
+  if (debug == "on") return log_file;
+  return -1;
+}
+
+void Log(const std::string& data) {
+  const int fd = ordinaryDestination();
+  if (fd < 0) return;
+  std::lock_guard<std::mutex> lock(log_mutex);
+  writeLine(fd, data + '\n');
+}
+
+bool OpenLogFile(const char* path) {
+  // Commands run by the agent inherit a cleared file-creation mask, so the mode is set here:
+  // the log names accounts, paths and peers and is root's alone, whatever was there before.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  if (fchown(fd, geteuid(), getegid()) != 0 || fchmod(fd, 0600) != 0) {
+    close(fd);
+    return false;
+  }
+  log_file = fd;
+  return true;
+}
+
+void SetDaemonized() { daemonized = true; }
 
 void Log(const char* data) { Log(std::string(data ? data : "")); }
 
@@ -70,10 +107,15 @@ std::string JournalLines(int priority, const std::string& text) {
 // at `priority`. Otherwise standard error, one message a line: a line feed is added when the
 // text has none, so that a journal reading the agent's standard error shows each message alone.
 // When that stream is the journal, each line carries its level instead (JournalLines).
-static void vlevelled(int priority, bool toSystemLog, const char* fmt, va_list ap) {
+static void vlevelled(int priority, const char* fmt, va_list ap) {
   std::string text = vformat(fmt, ap);
-  if (toSystemLog && daemonized) {
+  if (daemonized) {
     syslog(priority, "%s", text.c_str());
+    // Whoever chose the debug file reads it: a failure shows there as well.
+    if (debug == "on" && log_file >= 0) {
+      std::lock_guard<std::mutex> lock(log_mutex);
+      writeLine(log_file, text.empty() || text.back() != '\n' ? text + '\n' : text);
+    }
     return;
   }
   if (StandardErrorIsJournal()) {
@@ -86,24 +128,17 @@ static void vlevelled(int priority, bool toSystemLog, const char* fmt, va_list a
   fflush(stderr);
 }
 
-void Log_info(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  vlevelled(LOG_INFO, true, fmt, ap);
-  va_end(ap);
-}
-
 void Log_warn(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlevelled(LOG_WARNING, true, fmt, ap);
+  vlevelled(LOG_WARNING, fmt, ap);
   va_end(ap);
 }
 
 void Log_failure(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlevelled(LOG_ERR, true, fmt, ap);
+  vlevelled(LOG_ERR, fmt, ap);
   va_end(ap);
 }
 
@@ -112,7 +147,7 @@ void GuardLogErr(bool guarded) { log_err_guarded = guarded; }
 void Log_err(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vlevelled(LOG_ERR, true, fmt, ap);
+  vlevelled(LOG_ERR, fmt, ap);
   va_end(ap);
   if (log_err_guarded) {
     Log_failure("The failure above ended one connection's work only; the agent goes on");
@@ -121,37 +156,22 @@ void Log_err(const char* fmt, ...) {
   exit(1);
 }
 
-void Log_debug(const char* fmt, ...) {
-  if (debug != "on") return;
-  va_list ap;
-  va_start(ap, fmt);
-  vlevelled(LOG_DEBUG, false, fmt, ap);
-  va_end(ap);
-}
-
 void ErrorCall(int no) {
   switch (no) {
     case 1:
       Log_err("Couldn't read the config file");
     case 2:
       Log_err("There was an error loading the config. Error: Field is empty\n");
-    case 3:
-      Log_warn("Could not connect to database\n");
-      break;
     case 4:
       Log_err("Error loading configuration. A setting wasn't loaded\n");
-    case 5:
-      Log_warn("Unable to open exelog\n");
-      break;
-    case 6:
-      Log_warn("Unable to create thread, exiting process\n");
-      break;
     default:
       break;
   }
 }
 
+void Log_syserr(const char* call, int err) { Log_failure("%s: %s", call, strerror(err)); }
+
 void perror_quit(const char* msg) {
-  perror(msg);
+  Log_syserr(msg, errno);
   exit(1);
 }

@@ -26,8 +26,6 @@ bool penalty_loopback = false;
 int handshake_timeout = 30;
 int reply_timeout = 120;
 bool audit = true;
-std::ofstream logfile;
-bool daemonized = false;
 
 bool iequals(const std::string& a, const std::string& b) { return boost::algorithm::iequals(a, b); }
 

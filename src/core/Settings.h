@@ -3,7 +3,6 @@
 #ifndef KADREL_CORE_SETTINGS_H
 #define KADREL_CORE_SETTINGS_H
 
-#include <fstream>
 #include <string>
 
 extern int listenport;             // TCP port, 240 unless configured
@@ -22,8 +21,6 @@ extern bool penalty_loopback;      // loopback addresses earn penalties too (tes
 extern int handshake_timeout;      // seconds for the whole handshake, reads and writes
 extern int reply_timeout;          // seconds a reply may make no progress once authenticated
 extern bool audit;                 // the audit trail (core/Audit.h) is written; on unless configured off
-extern std::ofstream logfile;      // "debug.txt" once detached with debug "on"
-extern bool daemonized;            // true once detached: levelled messages go to the system log
 
 // Reads "kadrel.ini" from the start directory into the settings above; every failure ends
 // the process with its message (ErrorCall), so it returns true.

@@ -181,7 +181,7 @@ bool writeAll(int fd, const char* data, size_t n) {
 // Logs the failure a child reported; returns the matching status.
 static ChildStatus logReport(const ChildReport& report) {
   if (report.code == kExecFailed || report.code == kDup2Failed) {
-    fprintf(stderr, "%s: %s\n", report.code == kExecFailed ? "execl()" : "dup2()", strerror(report.err));
+    Log_syserr(report.code == kExecFailed ? "execl()" : "dup2()", report.err);
     return ChildStatus::ExecFailed;
   }
   Log_failure("%s", ChangeIdMessage(report.code));
@@ -338,12 +338,12 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
   }
   Fd readEnd, writeEnd;
   if (!makePipe(readEnd, writeEnd)) {
-    perror("pipe()");
+    Log_syserr("pipe()", errno);
     return ChildStatus::StartFailed;
   }
   pid_t pid = fork();
   if (pid < 0) {
-    perror("Error Fork() #2");
+    Log_syserr("Error Fork() #2", errno);
     return ChildStatus::StartFailed;
   }
   if (pid == 0) workChild(writeEnd.get(), root, ctx, work);
@@ -466,7 +466,11 @@ static bool openDevNull(Fd& fd) {
 // end. The bytes are written before any child exists, so they must fit into the pipe.
 static bool inputPipe(const std::string& input, Fd& readEnd) {
   Fd writeEnd;
-  if (input.size() > kMaxChildInput || !makePipe(readEnd, writeEnd)) return false;
+  if (input.size() > kMaxChildInput) {
+    errno = E2BIG;
+    return false;
+  }
+  if (!makePipe(readEnd, writeEnd)) return false;
   // A full pipe must not block this thread: nothing reads it yet.
   return fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK) == 0 &&
          writeAll(writeEnd.get(), input.data(), input.size());
@@ -503,22 +507,22 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
                         nullptr};
   Fd in, reportRead, reportWrite;
   if (out >= 0 && !input.empty() && !inputPipe(input, in)) {
-    perror("pipe() for the command's input");
+    Log_syserr("pipe() for the command's input", errno);
     return ChildStatus::StartFailed;
   }
   if (out >= 0 && input.empty() && !openDevNull(in)) {
-    perror("open(/dev/null)");
+    Log_syserr("open(/dev/null)", errno);
     return ChildStatus::StartFailed;
   }
   if (!makePipe(reportRead, reportWrite)) {
-    perror("pipe()");
+    Log_syserr("pipe()", errno);
     return ChildStatus::StartFailed;
   }
   ExecPlan plan = {root ? nullptr : &ctx, argv,      root ? environ : ctx.envp.data(), in.get(), out,
                    reportWrite.get(),     sigset_t()};
   const pid_t pid = spawnShared(plan);
   if (pid < 0) {
-    perror("Error Fork() #2");
+    Log_syserr("Error Fork() #2", errno);
     return ChildStatus::StartFailed;
   }
   pid_ = pid;

@@ -62,7 +62,7 @@ Outcome runChild(const std::string& line, const std::string& user, const std::fu
   Fd outRead, outWrite;
   if (consume) {
     if (!makePipe(outRead, outWrite)) {
-      perror("pipe()");
+      Log_syserr("pipe()", errno);
       return Outcome::NotStarted;
     }
     fcntl(outWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);  // a smaller pipe only costs speed

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "AgentFixture.h"
@@ -143,6 +144,38 @@ TEST_F(StartupTest, DetachesOnceListeningAndLogsToDebugFileOnlyWithDebugOn) {
     ASSERT_TRUE(waitUntil([&] { return processesIn(dir_).empty(); }));
     unlink(debugFile.c_str());
   }
+}
+
+// Once detached, standard error is /dev/null: a command that cannot start under a descriptor
+// shortage must leave its reason in the debug file the configuration chose, which only root
+// may read although the daemon clears its file-creation mask.
+TEST_F(StartupTest, DetachedDaemonLogsAChildThatCannotStartToItsPrivateDebugFile) {
+  port_ = freePort();
+  writeConfig("", "on");
+  ASSERT_EQ(runAgent().status, 0);
+  std::vector<pid_t> left = processesIn(dir_);
+  ASSERT_EQ(left.size(), 1u);
+  const std::string debugFile = dir_ + "/debug.txt";
+  struct stat st;
+  ASSERT_EQ(stat(debugFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 0u);
+
+  // Room for the connection's socket and nothing more: the command's pipe cannot be made.
+  std::istringstream fds(shell("ls /proc/" + std::to_string(left[0]) + "/fd"));
+  std::set<int> open;
+  for (int fd; fds >> fd;) open.insert(fd);
+  int lowestFree = 0;
+  while (open.count(lowestFree)) ++lowestFree;
+  ASSERT_EQ(runProgram({"/usr/bin/prlimit", "--pid", std::to_string(left[0]),
+                        "--nofile=" + std::to_string(lowestFree + 1)},
+                       "")
+                .status,
+            0);
+  runInstruction("command:_:echo never");
+  EXPECT_TRUE(waitUntil([&] {
+    return readWholeFile(debugFile).find("\npipe(): Too many open files\n") != std::string::npos;
+  })) << readWholeFile(debugFile);
 }
 
 TEST_F(StartupTest, PortInUseIsLoggedInTheForegroundAndFailsTheDetachingStart) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -47,7 +48,7 @@ TEST(LevelledLog, EachMessageEndsWithOneLineFeedAndIsWrittenAsItIs) {
   } rows[] = {
       {Log_warn, "%s", "Received incorrect SID", "Received incorrect SID\n"},
       {Log_warn, "%s", "\nError: The 'tar' program is missing", "\nError: The 'tar' program is missing\n"},
-      {Log_info, "%s", "ends with its own\n", "ends with its own\n"},  // no second line feed
+      {Log_warn, "%s", "ends with its own\n", "ends with its own\n"},  // no second line feed
       {Log_failure, "%s", "", "\n"},
       {Log_warn, "%s", "There was a problem with exec(): 100%s %d",
        "There was a problem with exec(): 100%s %d\n"},
@@ -73,26 +74,18 @@ TEST(LevelledLog, EachLineCarriesItsLevelWhenStandardErrorIsTheJournal) {
       setenv("JOURNAL_STREAM", stream.c_str(), 1);
       Log_warn("\nError: The 'tar' program is missing");
       Log_failure("first\nsecond\n");
-      Log_info("%s", "");
-      Log_debug("step %d", 1);
+      Log_syserr("pipe()", EMFILE);
     });
-    EXPECT_EQ(journal ? "<4>Error: The 'tar' program is missing\n<3>first\n<3>second\n<6>\n<7>step 1\n"
-                      : "\nError: The 'tar' program is missing\nfirst\nsecond\n\nstep 1\n",
-              written);
+    EXPECT_EQ(
+        journal
+            ? "<4>Error: The 'tar' program is missing\n<3>first\n<3>second\n<3>pipe(): Too many open files\n"
+            : "\nError: The 'tar' program is missing\nfirst\nsecond\npipe(): Too many open files\n",
+        written);
   }
   if (saved) {
     setenv("JOURNAL_STREAM", kept.c_str(), 1);
   } else {
     unsetenv("JOURNAL_STREAM");
-  }
-}
-
-TEST(LevelledLog, DebugMessagesOnlyWithDebugOnInSmallLetters) {
-  ScopedSettings settings;
-  for (const auto& [value, expected] :
-       {std::pair<const char*, const char*>{"on", "step 1\n"}, {"ON", ""}, {"alwayson", ""}, {"off", ""}}) {
-    debug = value;
-    EXPECT_EQ(expected, stderrOf([] { Log_debug("step %d", 1); })) << value;
   }
 }
 
