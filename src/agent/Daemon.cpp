@@ -47,7 +47,7 @@ static int ready_fd = -1;
 }
 
 void Daemonize(const char* cmd) {
-  if (debug == "alwayson") return;
+  if (settings().debug == DebugMode::Foreground) return;
 
   umask(0);
 

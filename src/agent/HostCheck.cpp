@@ -34,6 +34,7 @@ bool CheckHostPrograms() {
       if (p.required) return false;
     }
   }
-  if (isSha5Set() && is_installed("mkpasswd")) Log_warn("\nError: The 'mkpasswd' program is missing");
+  if (settings().shaPasswords && is_installed("mkpasswd"))
+    Log_warn("\nError: The 'mkpasswd' program is missing");
   return true;
 }

@@ -73,10 +73,10 @@ int main() {
 
   Daemonize("kadrel");
   Log("Kadrel-Remote Started");
-  if (isSha5Set()) Log("- with shar passwords");
+  if (settings().shaPasswords) Log("- with shar passwords");
 
   try {
-    ServerSocket server(listenport);
+    ServerSocket server(settings().listenport);
     // From here on a worker thread's Log_err must end its own work, never the daemon.
     GuardLogErr(true);
     DaemonReport(true, std::string());

@@ -44,6 +44,6 @@ std::string AuditInstructionLine(const InstructionAudit& entry) {
 }
 
 void Audit(const std::string& line, bool refused) {
-  if (!audit) return;
+  if (!settings().audit) return;
   syslog(LOG_AUTH | (refused ? LOG_NOTICE : LOG_INFO), "%s", line.c_str());
 }

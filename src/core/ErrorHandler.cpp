@@ -23,7 +23,7 @@ static int log_file = -1;
 // True once detached: levelled messages go to the system log.
 static bool daemonized = false;
 
-bool LogEnabled() { return debug == "alwayson" || debug == "on"; }
+bool LogEnabled() { return settings().debug != DebugMode::Off; }
 
 // Writes `line` whole, retrying short and interrupted writes; a failure drops the rest.
 static void writeLine(int fd, const std::string& line) {
@@ -40,8 +40,8 @@ static void writeLine(int fd, const std::string& line) {
 
 // The ordinary line's destination, or -1 for none.
 static int ordinaryDestination() {
-  if (debug == "alwayson") return STDOUT_FILENO;
-  if (debug == "on") return log_file;
+  if (settings().debug == DebugMode::Foreground) return STDOUT_FILENO;
+  if (settings().debug == DebugMode::File) return log_file;
   return -1;
 }
 
@@ -112,7 +112,7 @@ static void vlevelled(int priority, const char* fmt, va_list ap) {
   if (daemonized) {
     syslog(priority, "%s", text.c_str());
     // Whoever chose the debug file reads it: a failure shows there as well.
-    if (debug == "on" && log_file >= 0) {
+    if (settings().debug == DebugMode::File && log_file >= 0) {
       std::lock_guard<std::mutex> lock(log_mutex);
       writeLine(log_file, text.empty() || text.back() != '\n' ? text + '\n' : text);
     }

@@ -1,4 +1,4 @@
-// Process-wide settings and their initial values.
+// The agent's settings: made from a configuration, kept once.
 #include "core/Settings.h"
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -10,47 +10,46 @@
 #define KADREL_SERVEROS "linux"
 #endif
 
-int listenport = 240;
 const std::string version = KADREL_VERSION;  // the project version, set by the build
-std::string serveros = KADREL_SERVEROS;
-std::string serverid;
-std::string passphrase;
-std::string debug;
-std::string whitelist;
-std::string user_group;
-std::string is_sha5;
-int max_unauthenticated = 0;
-int penalty_seconds = 2;
-int penalty_max_seconds = 300;
-bool penalty_loopback = false;
-int handshake_timeout = 30;
-int reply_timeout = 120;
-bool audit = true;
 
 bool iequals(const std::string& a, const std::string& b) { return boost::algorithm::iequals(a, b); }
 
-bool isSha5Set() { return iequals(is_sha5, "true"); }
+Settings SettingsFrom(const KadrelConfig& config) {
+  Settings s;
+  s.serverid = config.serverid;
+  s.passphrase = config.passphrase;
+  s.whitelist = config.whitelist;
+  s.user_group = config.user_group;
+  s.listenport = config.listenport;
+  // Letter case counts here: "ON" is off.
+  s.debug = config.debug == "alwayson" ? DebugMode::Foreground
+            : config.debug == "on"     ? DebugMode::File
+                                       : DebugMode::Off;
+  s.shaPasswords = iequals(config.is_sha5, "true");
+  s.os = iequals(KADREL_SERVEROS, "freebsd") ? HostSystem::FreeBSD : HostSystem::Linux;
+  s.max_unauthenticated = config.max_unauthenticated;
+  s.penalty_seconds = config.penalty_seconds;
+  s.penalty_max_seconds = config.penalty_max_seconds;
+  s.penalty_loopback = iequals(config.penalty_loopback, "yes");
+  s.handshake_timeout = config.handshake_timeout;
+  s.reply_timeout = config.reply_timeout;
+  s.audit = !(iequals(config.audit, "off") || iequals(config.audit, "no") || iequals(config.audit, "false") ||
+              config.audit == "0");
+  return s;
+}
 
-bool isFreeBSD() { return iequals(serveros, "freebsd"); }
+static Settings& current() {
+  static Settings s = SettingsFrom(KadrelConfig());
+  return s;
+}
 
-bool LoadConfig() {
+const Settings& settings() { return current(); }
+
+void UseSettings(const Settings& s) { current() = s; }
+
+void LoadConfig() {
   KadrelConfig config;
   int code = ReadConfigFile("kadrel.ini", config);
   if (code != 0) ErrorCall(code);
-  serverid = config.serverid;
-  passphrase = config.passphrase;
-  whitelist = config.whitelist;
-  debug = config.debug;
-  is_sha5 = config.is_sha5;
-  user_group = config.user_group;
-  listenport = config.listenport;
-  max_unauthenticated = config.max_unauthenticated;
-  penalty_seconds = config.penalty_seconds;
-  penalty_max_seconds = config.penalty_max_seconds;
-  penalty_loopback = iequals(config.penalty_loopback, "yes");
-  handshake_timeout = config.handshake_timeout;
-  reply_timeout = config.reply_timeout;
-  audit = !(iequals(config.audit, "off") || iequals(config.audit, "no") || iequals(config.audit, "false") ||
-            config.audit == "0");
-  return true;
+  UseSettings(SettingsFrom(config));
 }

@@ -1,36 +1,61 @@
-// Process-wide settings of the agent. Written once during start-up (configuration load,
-// detaching) before any worker thread exists; read without locks afterwards.
+// The agent's settings, one typed object: read from kadrel.ini once at start-up, before any
+// other thread exists, and only read afterwards (through settings()), so that every thread
+// shares them without locks. The session's own settings (user, expectreturn, closesocket) are
+// not here: the panel changes them while the agent runs (session/SocketParser.h).
 #ifndef KADREL_CORE_SETTINGS_H
 #define KADREL_CORE_SETTINGS_H
 
 #include <string>
 
-extern int listenport;             // TCP port, 240 unless configured
-extern const std::string version;  // the agent's version: the project version, e.g. "2.0.0.0"
-extern std::string serveros;       // build-time host system: "linux" or "freebsd"
-extern std::string serverid;       // the server id the panel must present
-extern std::string passphrase;     // the passphrase the panel must present
-extern std::string debug;          // "alwayson", "on" or anything else (off)
-extern std::string whitelist;      // allowed peer addresses separated by ";"
-extern std::string user_group;     // group given to new accounts
-extern std::string is_sha5;        // "true" (any case) selects the mkpasswd password form
-extern int max_unauthenticated;    // connections not yet authenticated held at once (0: default)
-extern int penalty_seconds;        // first penalty for a failed handshake; 0: no penalties
-extern int penalty_max_seconds;    // penalties double up to this
-extern bool penalty_loopback;      // loopback addresses earn penalties too (tests)
-extern int handshake_timeout;      // seconds for the whole handshake, reads and writes
-extern int reply_timeout;          // seconds a reply may make no progress once authenticated
-extern bool audit;                 // the audit trail (core/Audit.h) is written; on unless configured off
+struct KadrelConfig;
 
-// Reads "kadrel.ini" from the start directory into the settings above; every failure ends
-// the process with its message (ErrorCall), so it returns true.
-bool LoadConfig();
+// `debug`: where ordinary log lines go, and whether the agent detaches.
+enum class DebugMode {
+  Off,         // any other value: detached, no ordinary lines
+  File,        // "on": detached, ordinary lines (and failures) in debug.txt
+  Foreground,  // "alwayson": not detached, ordinary lines on standard output
+};
 
-// True when is_sha5 equals "true" without regard to letter case.
-bool isSha5Set();
+// The host system the command lines are written for, chosen when the agent is built.
+enum class HostSystem { Linux, FreeBSD };
 
-// True when serveros names FreeBSD (any letter case).
-bool isFreeBSD();
+struct Settings {
+  std::string serverid;    // the server id the panel must present
+  std::string passphrase;  // the passphrase the panel must present
+  std::string whitelist;   // allowed peer addresses separated by ";"; empty: every peer
+  std::string user_group;  // group given to new accounts
+  int listenport;          // TCP port
+  DebugMode debug;
+  bool shaPasswords;  // is_sha5 "true" (any letter case): passwords through mkpasswd
+  HostSystem os;
+  int max_unauthenticated;  // connections not yet authenticated held at once (0: default)
+  int penalty_seconds;      // first penalty for a failed handshake; 0: no penalties
+  int penalty_max_seconds;  // penalties double up to this
+  bool penalty_loopback;    // loopback addresses earn penalties too (tests)
+  int handshake_timeout;    // seconds for the whole handshake, reads and writes
+  int reply_timeout;        // seconds a reply may make no progress once authenticated
+  bool audit;               // the audit trail (core/Audit.h) is written
+};
+
+// The agent's version: the project version, e.g. "2.0.0.0".
+extern const std::string version;
+
+// The settings one configuration makes (absent keys keep KadrelConfig's defaults).
+Settings SettingsFrom(const KadrelConfig& config);
+
+// The agent's settings: those of an empty configuration until LoadConfig.
+const Settings& settings();
+
+// Makes `s` the agent's settings. Only start-up and tests call it, before any thread that
+// reads them runs.
+void UseSettings(const Settings& s);
+
+// Reads "kadrel.ini" from the start directory into the agent's settings; every failure ends
+// the process with its message (ErrorCall).
+void LoadConfig();
+
+// True when the command lines are the FreeBSD forms.
+inline bool isFreeBSD() { return settings().os == HostSystem::FreeBSD; }
 
 // Case-insensitive equality of two texts (ASCII, as the global "C" locale classifies).
 bool iequals(const std::string& a, const std::string& b);

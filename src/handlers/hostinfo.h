@@ -1,6 +1,6 @@
 // Host information instructions: "version" (answered by the agent itself), and "update",
 // "iplist", "sysstats", "ping", "openiptable", "closeiptable" and "gamemonitor", which compose
-// one command line into `cmddo` (the FreeBSD form where `serveros` names FreeBSD).
+// one command line into `cmddo` (the FreeBSD form on a FreeBSD build).
 #ifndef KADREL_HANDLERS_HOSTINFO_H
 #define KADREL_HANDLERS_HOSTINFO_H
 

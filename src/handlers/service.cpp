@@ -214,7 +214,7 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
     std::string output = serviceRunner.run(startLine, user);
     if (iequals(trim(output), "NOEXEC")) return "Server has no executable";
     Log(output);
-    if (!iequals(serveros, "linux")) return startLine;
+    if (settings().os != HostSystem::Linux) return startLine;
 
     Log("Checking to see the service is started in 3 seconds...");
     serviceRunner.pause(3000);

@@ -95,8 +95,9 @@ std::string hashedPassword(const std::string& password) {
 AddUserCommand addUserCommand(const std::string& shell, const std::string& name,
                               const std::string& password) {
   AddUserCommand command;
+  const Settings& s = settings();
   if (isFreeBSD()) {
-    const std::string group = user_group == "default" ? std::string("wheel") : user_group;
+    const std::string group = s.user_group == "default" ? std::string("wheel") : s.user_group;
     const char* tmpl = "echo %s | /usr/sbin/pw useradd %s -s %s -H -m -g %s";
     const std::string quotedGroup = group.empty() ? group : shellQuote(group);
     // The escaped hash is one word as it stands; quoted, its backslashes would be stored.
@@ -105,10 +106,10 @@ AddUserCommand addUserCommand(const std::string& shell, const std::string& name,
     command.logged = composeLine(tmpl, {kHiddenHash, shellQuote(name), shellQuote(shell), quotedGroup});
     return command;
   }
-  const std::string groupOption = user_group == "default" || user_group.empty()
+  const std::string groupOption = s.user_group == "default" || s.user_group.empty()
                                       ? std::string()
-                                      : composeLine("-g %s", {shellQuote(user_group)});
-  if (isSha5Set()) {
+                                      : composeLine("-g %s", {shellQuote(s.user_group)});
+  if (s.shaPasswords) {
     // mkpasswd reads one line: a password holding a line break would be hashed cut short.
     if (password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
       throw std::invalid_argument("mkpasswd cannot take a password holding a line break or a NUL byte");

@@ -35,8 +35,8 @@ std::string changeShell(std::vector<std::string>& strlines, std::string& user, s
 // "$1$Vq3nZs8k$", every "$" preceded by a backslash. Throws std::runtime_error when crypt fails.
 std::string hashedPassword(const std::string& password);
 
-// The account creation command for this host's system and settings (serveros, user_group,
-// is_sha5): the line to run, what it reads on its standard input (the password, for mkpasswd,
+// The account creation command for this host's system and settings (the host system, user_group,
+// the password form): the line to run, what it reads on its standard input (the password, for mkpasswd,
 // which never sees it as a word of the line), and the line as the log shows it (a mark in the
 // hash's place). Throws std::invalid_argument for a password the chosen form cannot store as
 // typed.

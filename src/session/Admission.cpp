@@ -146,13 +146,14 @@ static size_t defaultCap() {
 Admission& admission() {
   static Admission instance(
       [] {
+        const Settings& s = settings();
         Admission::Limits l;
         l.maxUnauthenticated =
-            max_unauthenticated > 0 ? static_cast<size_t>(max_unauthenticated) : defaultCap();
-        l.penaltySeconds = penalty_seconds;
-        l.penaltyMaxSeconds = penalty_max_seconds;
-        l.penaltyLoopback = penalty_loopback;
-        l.whitelist = whitelist;
+            s.max_unauthenticated > 0 ? static_cast<size_t>(s.max_unauthenticated) : defaultCap();
+        l.penaltySeconds = s.penalty_seconds;
+        l.penaltyMaxSeconds = s.penalty_max_seconds;
+        l.penaltyLoopback = s.penalty_loopback;
+        l.whitelist = s.whitelist;
         return l;
       }(),
       [](int fd) { ::shutdown(fd, SHUT_RDWR); },

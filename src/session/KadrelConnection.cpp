@@ -46,7 +46,8 @@ void KadrelConnection::Run() {
     return;
   }
   new_sock.set_frame_limit(kPreAuthFrameLimit);
-  new_sock.set_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(handshake_timeout));
+  new_sock.set_deadline(std::chrono::steady_clock::now() +
+                        std::chrono::seconds(settings().handshake_timeout));
   bool limited = true;
   try {
     std::string data;
@@ -62,7 +63,7 @@ void KadrelConnection::Run() {
         admission().leave(new_sock.m_sock);
         new_sock.set_frame_limit(INT_MAX);
         new_sock.clear_deadline();
-        new_sock.set_stall_timeout(reply_timeout);
+        new_sock.set_stall_timeout(settings().reply_timeout);
         limited = false;
       }
     }
@@ -106,7 +107,7 @@ void KadrelConnection::writeFailed(int err) {
   if (err != EAGAIN && err != EWOULDBLOCK) return;
   // The peer stopped reading: the reply is abandoned and so is the connection, whose next
   // read then finds it closed.
-  if (authenticated()) Log_warn("Reply abandoned after %d s without progress", reply_timeout);
+  if (authenticated()) Log_warn("Reply abandoned after %d s without progress", settings().reply_timeout);
   ::shutdown(new_sock.m_sock, SHUT_RDWR);
 }
 

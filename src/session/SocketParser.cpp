@@ -63,7 +63,7 @@ static void setSetting(std::string& global, std::optional<std::string>& own, con
 static bool handshake(const std::string& key, const std::string& value, KadrelConnection& conn,
                       std::string& reply, const char*& failed) {
   if (iequals(key, "SID")) {
-    if (secretEquals(value, serverid)) {
+    if (secretEquals(value, settings().serverid)) {
       conn.serverauthcheck = true;
       reply = "Correct SID received";
       return true;
@@ -81,7 +81,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
       reply = "SID never received";
       return false;
     }
-    if (secretEquals(value, passphrase)) {
+    if (secretEquals(value, settings().passphrase)) {
       conn.passphrasecheck = true;
       // Out of the unauthenticated count before the panel learns it is in: a flood of new
       // peers that follows at once must never take its connection for one of theirs.

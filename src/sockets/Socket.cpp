@@ -125,7 +125,7 @@ bool Socket::accept(Socket& new_socket) const {
   char text[INET_ADDRSTRLEN] = {0};
   inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
   std::string logged;
-  new_socket.ipdenied = !whitelistAllows(whitelist, text, logged);
+  new_socket.ipdenied = !whitelistAllows(settings().whitelist, text, logged);
   if (!logged.empty()) Log(logged);
   return true;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/ConfigLoader.h"
 #include "core/Settings.h"
 #include "session/KadrelConnection.h"
 #include "session/SocketParser.h"
@@ -24,10 +25,12 @@ static std::string recordOnly(std::string& data, std::string&, std::string&, Rep
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  serverid = "Srv-1";
-  passphrase = "Pass-1";
-  penalty_seconds = 0;  // no penalty table growing across runs
-  audit = false;        // nor millions of lines in the host's system log
+  KadrelConfig config;
+  config.serverid = "Srv-1";
+  config.passphrase = "Pass-1";
+  config.penalty_seconds = 0;  // no penalty table growing across runs
+  config.audit = "off";        // nor millions of lines in the host's system log
+  UseSettings(SettingsFrom(config));
   setInstructionDispatcher(recordOnly);
   return 0;
 }

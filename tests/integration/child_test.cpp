@@ -12,10 +12,11 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
+#include "../unit/TestSettings.h"
 #include "AgentFixture.h"
-#include "core/Settings.h"
 
 namespace {
 
@@ -34,11 +35,11 @@ class ChildTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     chmod(dir_.c_str(), 0777);
-    savedDebug_ = debug;
-    debug = "alwayson";  // ordinary log lines on standard output, levelled ones on standard error
+    // Ordinary log lines on standard output, levelled ones on standard error.
+    settings_ = std::make_unique<WithSettings>(settingsFor("linux", "debug=alwayson\n"));
   }
   void TearDown() override {
-    debug = savedDebug_;
+    settings_.reset();
     setSwitchFaultForTesting(SwitchFault::None);
     setgroups(0, nullptr);
     if (!dir_.empty()) shell("rm -rf " + dir_);
@@ -55,7 +56,8 @@ class ChildTest : public ::testing::Test {
     return status;
   }
 
-  std::string dir_, savedDebug_, out_, err_;
+  std::string dir_, out_, err_;
+  std::unique_ptr<WithSettings> settings_;
 };
 
 // The identity, directory and environment a child runs with, as text.

@@ -1,6 +1,6 @@
-// Test support for handlers: a scoped override of the process-wide settings that restores
-// them, and rows of {operating system, instruction, expected command line or reply} checked
-// through the real routing without a socket and without running anything.
+// Test support for handlers: the agent's settings given for a scope, and rows of {operating system,
+// instruction, expected command line or reply} checked through the real routing without a socket and without
+// running anything.
 #ifndef KADREL_TESTS_UNIT_HANDLERHARNESS_H
 #define KADREL_TESTS_UNIT_HANDLERHARNESS_H
 
@@ -9,35 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/Settings.h"
+#include "TestSettings.h"
 #include "dispatch/InstructionParser.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "session/SocketParser.h"
-
-// Saves serveros, user_group, is_sha5, debug and the session settings; restores them when it
-// goes out of scope, so no test leaks a setting into the next.
-class ScopedSettings {
- public:
-  ScopedSettings()
-      : serveros_(serveros),
-        user_group_(user_group),
-        is_sha5_(is_sha5),
-        debug_(debug),
-        session_(currentSessionSettings()) {}
-  ~ScopedSettings() {
-    serveros = serveros_;
-    user_group = user_group_;
-    is_sha5 = is_sha5_;
-    debug = debug_;
-    setSessionSettings(session_);
-  }
-  ScopedSettings(const ScopedSettings&) = delete;
-  ScopedSettings& operator=(const ScopedSettings&) = delete;
-
- private:
-  std::string serveros_, user_group_, is_sha5_, debug_;
-  SessionSettings session_;
-};
 
 // What the routing made of one instruction: the reply of a reply handler, or the command line
 // a command handler composed (which is not run).
@@ -65,8 +40,7 @@ struct HandlerRow {
 inline void checkRows(const std::vector<HandlerRow>& rows, const std::string& user = "root") {
   for (const HandlerRow& row : rows) {
     SCOPED_TRACE(std::string(row.os) + ": " + row.instruction);
-    ScopedSettings keep;
-    serveros = row.os;
+    WithSettings keep(settingsFor(row.os));
     Routed got = routeOnly(row.instruction, user);
     EXPECT_EQ(row.isReply, got.isReply);
     EXPECT_EQ(row.expected, got.text);

@@ -18,8 +18,7 @@
 namespace {
 
 TEST(Concurrency, SettingsLoggingAndDispatchFromManyThreadsAtOnce) {
-  ScopedSettings saved;
-  debug = "alwayson";
+  WithSettings saved(settingsFor("linux", "debug=alwayson\n"));
   const int kThreads = 4, kRounds = 100;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();

@@ -63,16 +63,24 @@ TEST(Config, FileThatCannotBeReadFails) {
   rmdir(dir);
 }
 
-TEST(Config, Sha5IsSetOnlyByTrueInAnyCase) {
-  const std::string before = is_sha5;
-  const std::pair<const char*, bool> rows[] = {{"true", true},  {"TRUE", true}, {"tRUE", true},
-                                               {"yes", false},  {"1", false},   {"", false},
-                                               {"true ", false}};
-  for (const auto& [value, set] : rows) {
-    is_sha5 = value;
-    EXPECT_EQ(set, isSha5Set()) << value;
+TEST(Config, Sha5IsSetOnlyByTrueInAnyCaseAndDebugOnlyByItsTwoWordsInSmallLetters) {
+  const std::pair<const char*, bool> sha[] = {{"true", true}, {"TRUE", true}, {"tRUE", true},  {"yes", false},
+                                              {"1", false},   {"", false},    {"true ", false}};
+  for (const auto& [value, set] : sha) {
+    KadrelConfig c;
+    c.is_sha5 = value;
+    EXPECT_EQ(set, SettingsFrom(c).shaPasswords) << value;
   }
-  is_sha5 = before;
+  const std::pair<const char*, DebugMode> debug[] = {{"on", DebugMode::File},
+                                                     {"alwayson", DebugMode::Foreground},
+                                                     {"ON", DebugMode::Off},
+                                                     {"AlwaysOn", DebugMode::Off},
+                                                     {"off", DebugMode::Off}};
+  for (const auto& [value, mode] : debug) {
+    KadrelConfig c;
+    c.debug = value;
+    EXPECT_EQ(mode, SettingsFrom(c).debug) << value;
+  }
 }
 
 TEST(Config, LimitsOnPeers) {

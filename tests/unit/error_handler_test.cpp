@@ -38,8 +38,7 @@ std::string stderrOf(Body body) {
 }
 
 TEST(LevelledLog, EachMessageEndsWithOneLineFeedAndIsWrittenAsItIs) {
-  ScopedSettings settings;
-  debug = "alwayson";
+  WithSettings foreground(settingsFor("linux", "debug=alwayson\n"));
   const struct {
     void (*log)(const char*, ...);
     const char* fmt;
@@ -61,8 +60,7 @@ TEST(LevelledLog, EachMessageEndsWithOneLineFeedAndIsWrittenAsItIs) {
 // Under the service manager standard error is the journal's stream: each line then carries its
 // level, so that the journal can filter by it. Any other standard error keeps the plain lines.
 TEST(LevelledLog, EachLineCarriesItsLevelWhenStandardErrorIsTheJournal) {
-  ScopedSettings settings;
-  debug = "on";
+  WithSettings detachedWithFile(settingsFor("linux", "debug=on\n"));
   const char* saved = getenv("JOURNAL_STREAM");
   const std::string kept = saved ? saved : "";
   for (const bool journal : {true, false}) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "HandlerHarness.h"
 #include "core/Settings.h"
 #include "session/KadrelConnection.h"
 #include "session/SocketParser.h"
@@ -22,9 +23,6 @@ enum State { kNew, kIdAccepted, kAuthenticated, kKeepOpen, kCloseAfter, kSilent 
 class Panel {
  public:
   explicit Panel(State state = kNew) {
-    serverid = "Srv1";
-    passphrase = "Pass1";
-    audit = false;  // nothing of these reaches the host's system log
     int fds[2];
     EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
     ServerSocket accepted;
@@ -51,6 +49,8 @@ class Panel {
     EXPECT_EQ(reply == nullptr ? "" : std::string(reply) + "\r\n", received);
   }
 
+  // Nothing of these reaches the host's system log (no audit trail).
+  WithSettings settings_{settingsFor("linux", "serverid=Srv1\npassphrase=Pass1\naudit=off\n")};
   std::unique_ptr<KadrelConnection> conn;
   int peer;
 };

@@ -95,13 +95,13 @@ TEST(InstructionTable, EveryRoutedNameHasItsTableAndKind) {
 namespace {
 
 TEST(InstructionTable, RowsComposeWithoutRunningAndSettingsAreRestored) {
-  const std::string before = serveros;
+  const HostSystem before = settings().os;
   checkRows({
       {"linux", "command:_:echo hi", "echo hi"},
       {"freebsd", "VERSION", version, true},
       {"linux", "Command:_:-la", "Command -la"},  // not the exact row: the name runs with its argument
   });
-  EXPECT_EQ(before, serveros);
+  EXPECT_EQ(before, settings().os);
 }
 
 }  // namespace

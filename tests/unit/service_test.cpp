@@ -66,8 +66,7 @@ class ServiceLines : public ::testing::Test {
                     std::deque<std::string> outputs = {}, const std::string& user = "alice",
                     bool inSession = true, std::deque<std::vector<std::string>> trees = {{}},
                     bool survivesKill = false) {
-    ScopedSettings keep;
-    serveros = os;
+    WithSettings keep(settingsFor(os));
     rec_ = Recorder();
     rec_.outputs = std::move(outputs);
     rec_.inSession = inSession;

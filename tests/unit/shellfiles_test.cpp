@@ -1,6 +1,6 @@
 // Composed command lines of the shell-backed file and host instructions, on both systems:
 // each data value one quoted word ("--" before it where the program takes it), shell text by
-// design verbatim, and the system-specific forms chosen by serveros.
+// design verbatim, and the system-specific forms chosen by the host system the agent is built for.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -55,23 +55,22 @@ TEST(AccountLines, AddUserAndDelUserLinesOnEachSystemAndSetting) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.os) + " group " + row.group + " sha5 " + row.sha5);
-    ScopedSettings keep;
-    serveros = row.os;
-    user_group = row.group;
-    is_sha5 = row.sha5;
+    const std::string group = row.group, sha5 = row.sha5;  // an empty value is no line at all
+    WithSettings keep(settingsFor(row.os, (group.empty() ? "" : "user_group=" + group + "\n") +
+                                              (sha5.empty() ? "" : "is_sha5=" + sha5 + "\n")));
     const AddUserCommand command = addUserCommand(row.shell, row.name, row.password);
     EXPECT_EQ(row.line, command.line);
     EXPECT_EQ(row.input, command.input);
     EXPECT_EQ(row.logged, command.logged);
   }
-  ScopedSettings keep;
-  serveros = "linux";
-  is_sha5 = "true";
-  // mkpasswd reads one line: these would be stored cut short.
-  for (const std::string& cut : {std::string("a\nb"), std::string("a\rb"), std::string("a\0b", 3)})
-    EXPECT_THROW(addUserCommand("/bin/sh", "alice", cut), std::invalid_argument);
-  EXPECT_EQ("pkill -u 'alice' ; /usr/sbin/userdel 'alice' -r", delUserLine("alice"));
-  serveros = "FREEBSD";
+  {
+    WithSettings keep(settingsFor("linux", "is_sha5=true\n"));
+    // mkpasswd reads one line: these would be stored cut short.
+    for (const std::string& cut : {std::string("a\nb"), std::string("a\rb"), std::string("a\0b", 3)})
+      EXPECT_THROW(addUserCommand("/bin/sh", "alice", cut), std::invalid_argument);
+    EXPECT_EQ("pkill -u 'alice' ; /usr/sbin/userdel 'alice' -r", delUserLine("alice"));
+  }
+  WithSettings keep(settingsFor("FREEBSD"));
   EXPECT_EQ("pkill -u 'alice' ; /usr/sbin/pw userdel 'alice' -r", delUserLine("alice"));
 }
 
