@@ -1,7 +1,6 @@
 // The agent's entry point: configuration, host-program check, detaching, then the listener,
-// which accepts connections for ever and hands each to a detached worker thread.
+// which accepts connections for ever and hands each to a worker thread.
 #include <linux/close_range.h>
-#include <pthread.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -17,8 +16,8 @@
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
 #include "session/Admission.h"
-#include "session/KadrelConnection.h"
-#include "sockets/ServerSocket.h"
+#include "session/Workers.h"
+#include "sockets/Listener.h"
 
 // Failures of accept that pass: the agent pauses and accepts again.
 static bool transientAcceptError(int err) {
@@ -36,18 +35,11 @@ static bool transientAcceptError(int err) {
   }
 }
 
-// Hands `sock` to a detached worker thread; on failure closes that one connection.
-static void startWorker(ServerSocket* sock) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  int rc = pthread_create(&thread, &attr, LoadThread, sock);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    Log_failure("Fatal Error: pthread_create() #%d", rc);
-    admission().leave(sock->m_sock);
-    delete sock;
+// Hands `connection` to a worker thread; on failure closes that one connection.
+static void startWorker(Connection& connection) {
+  if (!workers().run(connection)) {
+    Log_failure("Fatal Error: pthread_create() #%d", errno);
+    admission().leave(connection.fd());
   }
 }
 
@@ -76,16 +68,15 @@ int main() {
   if (settings().shaPasswords) Log("- with shar passwords");
 
   try {
-    ServerSocket server(settings().listenport);
+    Listener server(settings().listenport, settings().reply_timeout);
     // From here on a worker thread's Log_err must end its own work, never the daemon.
     GuardLogErr(true);
     DaemonReport(true, std::string());
     for (;;) {
-      ServerSocket* new_sock = new ServerSocket;
+      Connection connection;
       try {
-        server.accept(*new_sock);
+        connection = server.accept(settings().whitelist);
       } catch (SocketException& e) {
-        delete new_sock;
         if (!transientAcceptError(e.error())) throw;
         Log("Error: " + e.description() + " (" + strerror(e.error()) + "), accepting again");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -93,11 +84,8 @@ int main() {
       }
       // A source serving a penalty is closed at once; otherwise the connection counts against
       // the cap on unauthenticated connections until it authenticates.
-      if (!admission().admit(new_sock->m_sock, new_sock->m_addr.sin_addr.s_addr)) {
-        delete new_sock;
-        continue;
-      }
-      startWorker(new_sock);
+      if (!admission().admit(connection.fd(), connection.peer().sin_addr.s_addr)) continue;
+      startWorker(connection);
     }
   } catch (SocketException& e) {
     DaemonReport(false, e.description());

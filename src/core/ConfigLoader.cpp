@@ -58,6 +58,8 @@ int ReadConfig(std::istream& in, KadrelConfig& config) {
       config.reply_timeout = decimal(value);
     } else if (iequals(key, "audit")) {
       config.audit = value;
+    } else if (iequals(key, "worker_idle_seconds")) {
+      config.worker_idle_seconds = decimal(value);
     }
   }
   // A read that failed (the path is a directory, an I/O error) is an unreadable file, not

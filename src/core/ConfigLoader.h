@@ -23,6 +23,7 @@ struct KadrelConfig {
   int handshake_timeout = 30;     // seconds to complete the handshake, reading and writing
   int reply_timeout = 120;        // seconds a reply may make no progress after authentication
   std::string audit;              // "off", "no", "false" or "0": no audit trail
+  int worker_idle_seconds = 30;   // seconds a finished worker thread waits for the next connection
 };
 
 // Returns 0 on success or the ErrorCall code of the failure (1 unreadable, 2 a line with an

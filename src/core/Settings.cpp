@@ -33,6 +33,7 @@ Settings SettingsFrom(const KadrelConfig& config) {
   s.penalty_loopback = iequals(config.penalty_loopback, "yes");
   s.handshake_timeout = config.handshake_timeout;
   s.reply_timeout = config.reply_timeout;
+  s.worker_idle_seconds = config.worker_idle_seconds;
   s.audit = !(iequals(config.audit, "off") || iequals(config.audit, "no") || iequals(config.audit, "false") ||
               config.audit == "0");
   return s;

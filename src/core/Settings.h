@@ -34,6 +34,7 @@ struct Settings {
   bool penalty_loopback;    // loopback addresses earn penalties too (tests)
   int handshake_timeout;    // seconds for the whole handshake, reads and writes
   int reply_timeout;        // seconds a reply may make no progress once authenticated
+  int worker_idle_seconds;  // seconds a finished worker thread waits for the next connection
   bool audit;               // the audit trail (core/Audit.h) is written
 };
 

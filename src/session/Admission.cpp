@@ -10,7 +10,7 @@
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
-#include "sockets/Socket.h"
+#include "sockets/AllowList.h"
 
 std::string addressText(uint32_t addr) {
   in_addr a;

@@ -7,18 +7,16 @@
 #include <chrono>
 #include <climits>
 #include <exception>
-#include <memory>
+#include <utility>
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
 #include "session/Admission.h"
 #include "session/SocketParser.h"
 
-void* LoadThread(void* newconnection) {
-  // Owns the socket whatever happens below: its destructor closes the connection.
-  std::unique_ptr<ServerSocket> sock(static_cast<ServerSocket*>(newconnection));
+void ServeConnection(Connection&& accepted) {
   try {
-    KadrelConnection connection(*sock);
+    KadrelConnection connection(std::move(accepted));
     connection.Run();
   } catch (const WorkAborted&) {
     // A guarded Log_err already logged why; only this connection ends.
@@ -26,22 +24,21 @@ void* LoadThread(void* newconnection) {
     // The last resort: nothing escapes a worker thread (that would end the whole agent).
     Log("There was a problem with the connection's thread: an unexpected failure; connection closed");
   }
-  return nullptr;
 }
 
-KadrelConnection::KadrelConnection(ServerSocket& passed_sock)
-    : new_sock(passed_sock), passphrasecheck(false), serverauthcheck(false) {}
+KadrelConnection::KadrelConnection(Connection&& connection)
+    : new_sock(std::move(connection)), passphrasecheck(false), serverauthcheck(false) {}
 
 KadrelConnection::~KadrelConnection() {
   // Whatever way the session ended, the descriptor leaves the registry before new_sock's
   // destructor closes it.
-  if (new_sock.is_valid()) admission().leave(new_sock.m_sock);
+  if (new_sock.is_valid()) admission().leave(new_sock.fd());
 }
 
 void KadrelConnection::Run() {
   Log("Connection started");
-  if (new_sock.ipdenied) {
-    admission().leave(new_sock.m_sock);
+  if (new_sock.denied()) {
+    admission().leave(new_sock.fd());
     new_sock.close();
     return;
   }
@@ -60,10 +57,10 @@ void KadrelConnection::Run() {
         break;
       }
       if (limited && authenticated()) {
-        admission().leave(new_sock.m_sock);
+        // The stall time for writes from here on came with the connection from the listener.
+        admission().leave(new_sock.fd());
         new_sock.set_frame_limit(INT_MAX);
         new_sock.clear_deadline();
-        new_sock.set_stall_timeout(settings().reply_timeout);
         limited = false;
       }
     }
@@ -89,7 +86,7 @@ void KadrelConnection::Run() {
 }
 
 void KadrelConnection::finish() {
-  admission().leave(new_sock.m_sock);
+  admission().leave(new_sock.fd());
   new_sock.close_after_reply();
 }
 
@@ -108,7 +105,7 @@ void KadrelConnection::writeFailed(int err) {
   // The peer stopped reading: the reply is abandoned and so is the connection, whose next
   // read then finds it closed.
   if (authenticated()) Log_warn("Reply abandoned after %d s without progress", settings().reply_timeout);
-  ::shutdown(new_sock.m_sock, SHUT_RDWR);
+  ::shutdown(new_sock.fd(), SHUT_RDWR);
 }
 
 bool StreamedReply::forward(int fd) {

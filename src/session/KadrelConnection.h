@@ -1,5 +1,5 @@
-// One accepted connection, served by its own detached worker thread: the read loop, the
-// handshake flags and this connection's own session settings. Touched only by its thread.
+// One accepted connection, served by a worker thread: the read loop, the handshake flags and
+// this connection's own session settings. Touched only by its thread.
 #ifndef KADREL_SESSION_KADRELCONNECTION_H
 #define KADREL_SESSION_KADRELCONNECTION_H
 
@@ -7,18 +7,18 @@
 #include <string>
 
 #include "dispatch/CommandRunner.h"
-#include "sockets/ServerSocket.h"
+#include "sockets/Connection.h"
 
 // Before authentication a frame may carry at most this many payload bytes, and the handshake
 // (reads and writes) must be complete within handshake_timeout seconds.
 const long long kPreAuthFrameLimit = 65536;
 
-// Thread entry: takes ownership of the heap ServerSocket `newconnection`, serves it, frees it.
-void* LoadThread(void* newconnection);
+// Serves `connection` until it ends, and closes it; nothing escapes.
+void ServeConnection(Connection&& connection);
 
 class KadrelConnection {
  public:
-  explicit KadrelConnection(ServerSocket& passed_sock);
+  explicit KadrelConnection(Connection&& connection);
   virtual ~KadrelConnection();
 
   // Reads frames and hands each to SocketParser until it says to stop or the read fails.
@@ -38,7 +38,7 @@ class KadrelConnection {
   void finish();
 
  public:
-  ServerSocket new_sock;
+  Connection new_sock;
   bool passphrasecheck;
   bool serverauthcheck;
 
@@ -51,7 +51,7 @@ class KadrelConnection {
 };
 
 // One reply streamed to a connection: a command's output as it arrives, then its last bytes and
-// CR LF. Every byte goes out through the connection's socket (Socket::send_from_pipe, send).
+// CR LF. Every byte goes out through the connection's socket (Connection::send_from_pipe, send).
 class StreamedReply : public ReplyStream {
  public:
   explicit StreamedReply(KadrelConnection& connection) : connection_(connection) {}

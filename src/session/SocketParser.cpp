@@ -70,7 +70,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
     }
     Log_warn("Received incorrect SID");
     failed = "serverid";
-    admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
+    admission().failed(conn.new_sock.peer().sin_addr.s_addr);
     reply = "Received incorrect SID";
     return false;
   }
@@ -91,7 +91,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
     }
     Log_warn("Received incorrect passphrase");
     failed = "passphrase";
-    admission().failed(conn.new_sock.m_addr.sin_addr.s_addr);
+    admission().failed(conn.new_sock.peer().sin_addr.s_addr);
     reply = "Received incorrect passphrase";
     return false;
   }

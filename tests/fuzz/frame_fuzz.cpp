@@ -1,28 +1,16 @@
-// The frame reader fed a byte stream that arrives split at arbitrary points. The first input
-// byte chooses the mode: raw (any bytes, the reader must fail cleanly or decode) or round
-// trip (the rest is a list of payloads, framed here; every payload must come back whole).
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The frame reader fed a byte stream that arrives split at arbitrary points, in-process. The
+// first input byte chooses the mode: raw (any bytes, the reader must fail cleanly or decode) or
+// round trip (the rest is a list of payloads, framed here; every payload must come back whole,
+// in order, and nothing more).
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "sockets/Socket.h"
-
-// Writes `bytes` to `fd` in pieces whose sizes come from `splits`, then ends the stream.
-static void writeSplit(int fd, std::string bytes, std::string splits) {
-  size_t at = 0, k = 0;
-  while (at < bytes.size()) {
-    size_t piece = splits.empty() ? bytes.size() : 1 + static_cast<uint8_t>(splits[k++ % splits.size()]) % 64;
-    piece = std::min(piece, bytes.size() - at);
-    if (::send(fd, bytes.data() + at, piece, MSG_NOSIGNAL) <= 0) break;
-    at += piece;
-  }
-  ::shutdown(fd, SHUT_WR);
-}
+#include "sockets/FrameReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
@@ -47,27 +35,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
-  std::thread writer(writeSplit, sv[1], stream, splits);
+  // Each read brings the next piece (sized by `splits`), as much of it as the reader has room for.
+  FrameReader reader;
+  reader.set_limit(!roundTrip && (data[0] & 2) ? 65536 : INT_MAX);
   std::vector<std::string> got;
-  {
-    Socket reader;
-    reader.m_sock = sv[0];
-    reader.set_frame_limit(!roundTrip && (data[0] & 2) ? 65536 : INT_MAX);
+  size_t at = 0, k = 0;
+  try {
     for (;;) {
-      std::string s;
-      try {
-        if (reader.recv(s) <= 0) break;
-      } catch (const FrameError&) {
-        if (roundTrip) abort();  // a well-formed stream was refused
-        break;
-      }
-      got.push_back(s);
+      std::string payload;
+      while (reader.next(payload)) got.push_back(std::move(payload));
+      if (at == stream.size()) break;
+      size_t piece =
+          splits.empty() ? stream.size() : 1 + static_cast<uint8_t>(splits[k++ % splits.size()]) % 64;
+      size_t room = 0;
+      char* space = reader.space(room);
+      if (room == 0) abort();  // a reader that takes no byte would stall the connection
+      piece = std::min({piece, stream.size() - at, room});
+      memcpy(space, stream.data() + at, piece);
+      reader.received(piece);
+      at += piece;
     }
-  }  // closes the reader: a writer still sending stops
-  writer.join();
-  ::close(sv[1]);
+  } catch (const FrameError&) {
+    if (roundTrip) abort();  // a well-formed stream was refused
+  }
   if (roundTrip && got != payloads) abort();
   return 0;
 }

@@ -48,9 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
-  ServerSocket sock;
-  sock.m_sock = sv[0];
-  KadrelConnection conn(sock);
+  KadrelConnection conn{Connection(sv[0])};
   dispatched = 0;
   bool sawSid = false;
   size_t from = 0;

@@ -35,8 +35,8 @@ bool portListening(int port);
 // Creates the account `name` with a home directory under /home (once per sandbox).
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
 
-// Threads of an agent that serves no connection: the listener, plus the thread sanitizer's
-// own background thread in a thread-sanitized build.
+// Threads of an agent that serves no connection (once its finished workers stopped waiting):
+// the listener, plus the thread sanitizer's own background thread in a thread-sanitized build.
 #ifdef __SANITIZE_THREAD__
 const long kIdleAgentThreads = 2;
 #else
@@ -55,10 +55,12 @@ class AgentFixture : public ::testing::Test {
   void expectNoSanitizerReport() const;
 
   // kadrel.ini with this fixture's serverid, passphrase, port and `debugValue`, plus `extra`
-  // lines. Call before startAgent to change the defaults.
+  // lines. Call before startAgent to change the defaults. Finished worker threads wait only a
+  // second for the next connection, so that a count of the agent's threads soon shows a thread
+  // that never ended.
   void writeConfig(const std::string& extra = "", const std::string& debugValue = "alwayson") {
     writeRawConfig("serverid=" + sid_ + "\npassphrase=" + pass_ + "\ndebug=" + debugValue +
-                   "\nlistenport=" + std::to_string(port_) + "\n" + extra);
+                   "\nlistenport=" + std::to_string(port_) + "\nworker_idle_seconds=1\n" + extra);
   }
   // Writes `content` as kadrel.ini, exactly.
   void writeRawConfig(const std::string& content);

@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "sockets/ServerSocket.h"
+#include "sockets/Connection.h"
+#include "sockets/FrameReader.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ bool refusedWithReason(const std::string& failure) {
   return failure.rfind("<Could not read from socket ", 0) == 0;
 }
 
-// The agent's end of a socketpair in a ServerSocket, and the panel's raw descriptor. A read
+// The agent's end of a socketpair in a Connection, and the panel's raw descriptor. A read
 // that waits far too long fails with "Could not read from socket." instead of hanging.
 class FramingTest : public ::testing::Test {
  protected:
@@ -34,10 +35,10 @@ class FramingTest : public ::testing::Test {
     closePeer();
     int fds[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-    sock.m_sock = fds[0];
+    sock = Connection(fds[0]);
     peer = fds[1];
     timeval tv = {10, 0};
-    ASSERT_EQ(0, setsockopt(sock.m_sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
+    ASSERT_EQ(0, setsockopt(sock.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
   }
   void write(const std::string& bytes) { (void)::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   void closePeer() { ::close(std::exchange(peer, -1)); }
@@ -57,19 +58,19 @@ class FramingTest : public ::testing::Test {
     std::string got;
     std::thread reader([&] {
       got = next();
-      ::shutdown(sock.m_sock, SHUT_RDWR);  // a writer still blocked on a full buffer gets an error
+      ::shutdown(sock.fd(), SHUT_RDWR);  // a writer still blocked on a full buffer gets an error
     });
     for (const std::string& part : parts) {
       write(part);
       int queued = 1;
-      for (int i = 0; i < 10000 && queued > 0 && ioctl(sock.m_sock, FIONREAD, &queued) == 0; ++i)
+      for (int i = 0; i < 10000 && queued > 0 && ioctl(sock.fd(), FIONREAD, &queued) == 0; ++i)
         if (queued > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     reader.join();
     return got;
   }
 
-  ServerSocket sock;
+  Connection sock;
   int peer = -1;
 };
 
@@ -87,25 +88,26 @@ TEST_F(FramingTest, FrameSplitAnywhereOrLongerThanOneReadIsReadWhole) {
     EXPECT_EQ(frame.substr(3), readInParts({frame.substr(0, cut), frame.substr(cut)}));
   }
   reset();
-  std::string payload(3 * MAXRECV + 5, '\0');
+  std::string payload(3 * FrameReader::kPayloadStep + 5, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 % 251);
   EXPECT_TRUE(payload == readInParts({std::to_string(payload.size()) + ":" + payload}));
 }
 
 // The peer stays connected and sends no more: each read must fail on the prefix alone.
 TEST_F(FramingTest, BadLengthIsRefusedWithoutWaitingForPayload) {
-  sock.set_frame_limit(3);  // kept by reset()
   const std::string notNumbers[] = {
       " 3:abc", ":abc",          "x3:abc",
       "abc",    "3x:abc",        "3 :abc",
       "+:a",    "99999999999:a", std::string(40, '1')};  // the last: no ":" ever
   for (const std::string& bytes : notNumbers) {
     reset();
+    sock.set_frame_limit(3);
     write(bytes);
     EXPECT_EQ(kLexical, next()) << bytes;
   }
   for (const char* bytes : {"-1:abc", "4:abcd"}) {
     reset();
+    sock.set_frame_limit(3);
     write(bytes);
     EXPECT_PRED1(refusedWithReason, next()) << bytes;
   }
@@ -135,6 +137,80 @@ TEST_F(FramingTest, WriteFailsOnceThePeerLeft) {
     failure = e.description();
   }
   EXPECT_EQ("Could not write to socket.", failure);
+}
+
+// Feeds `stream` to `reader` in the pieces `cuts` marks (each read as much as fits) and returns
+// every frame taken on the way, or "<" and the fault.
+std::vector<std::string> framesOf(FrameReader& reader, const std::string& stream, std::vector<size_t> cuts) {
+  std::vector<std::string> frames;
+  cuts.push_back(stream.size());
+  size_t at = 0;
+  try {
+    for (size_t cut : cuts) {
+      while (at < cut) {
+        size_t room = 0;
+        char* space = reader.space(room);
+        const size_t n = std::min(room, cut - at);
+        if (n == 0) return {"<no room>"};
+        std::copy(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n), space);
+        reader.received(n);
+        at += n;
+        for (std::string payload; reader.next(payload);) frames.push_back(payload);
+      }
+    }
+  } catch (const FrameError& e) {
+    frames.push_back(std::string("<") + e.what());
+  }
+  return frames;
+}
+
+// The parser alone: pipelined frames, one larger than its buffer, arriving cut at every byte and
+// then one byte at a time, come out whole and in order.
+TEST(FrameReaderTest, PipelinedFramesCutAnywhereComeOutWhole) {
+  std::string large(3000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 13 % 251);
+  const std::vector<std::string> payloads = {"SID 1", "", "abc", large, "ok", std::string(5, ':')};
+  const std::string stream = "5:SID 10:003:abc3000:" + large + "+2:ok5:" + payloads.back();
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    FrameReader reader;
+    ASSERT_EQ(payloads, framesOf(reader, stream, {cut})) << "cut at " << cut;
+  }
+  std::vector<size_t> everyByte;
+  for (size_t i = 1; i < stream.size(); ++i) everyByte.push_back(i);
+  FrameReader reader;
+  EXPECT_EQ(payloads, framesOf(reader, stream, everyByte));
+}
+
+// A limit set between two frames that arrived in one read holds for the second: the frame
+// after the handshake is measured by the limit in force when it is taken.
+TEST(FrameReaderTest, LimitAppliesToTheNextFrameTaken) {
+  struct Row {
+    long long second;  // the limit once the first frame was taken
+    std::vector<std::string> expected;
+  } rows[] = {{5, {"abc", "hello"}}, {4, {"abc", "<frame of 5 bytes is over the limit of 4"}}};
+  for (const Row& row : rows) {
+    FrameReader reader;
+    reader.set_limit(3);
+    size_t room = 0;
+    const std::string stream = "3:abc5:hello";
+    std::copy(stream.begin(), stream.end(), reader.space(room));
+    reader.received(stream.size());
+    std::vector<std::string> got;
+    try {
+      for (std::string payload; reader.next(payload); reader.set_limit(row.second)) got.push_back(payload);
+    } catch (const FrameError& e) {
+      got.push_back(std::string("<") + e.what());
+    }
+    EXPECT_EQ(row.expected, got) << row.second;
+  }
+}
+
+// Frames already read count against the deadline like those still to come.
+TEST_F(FramingTest, DeadlineEndsReadingOfFramesAlreadyThere) {
+  write("2:ok2:ok");
+  EXPECT_EQ("ok", next());
+  sock.set_deadline(std::chrono::steady_clock::now());
+  EXPECT_PRED1(refusedWithReason, next());
 }
 
 }  // namespace

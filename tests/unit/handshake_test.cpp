@@ -25,9 +25,7 @@ class Panel {
   explicit Panel(State state = kNew) {
     int fds[2];
     EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-    ServerSocket accepted;
-    accepted.m_sock = fds[0];
-    conn = std::make_unique<KadrelConnection>(accepted);
+    conn = std::make_unique<KadrelConnection>(Connection(fds[0]));
     peer = fds[1];
     fcntl(peer, F_SETFL, O_NONBLOCK);
     if (state >= kIdAccepted) expect("SID Srv1", true, "Correct SID received");

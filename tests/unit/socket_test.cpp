@@ -1,7 +1,5 @@
 // The peer allow-list applied when a connection is accepted, and a command's output sent from
 // its pipe to the peer.
-#include "sockets/Socket.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +10,9 @@
 #include <string>
 #include <thread>
 #include <tuple>
+
+#include "sockets/AllowList.h"
+#include "sockets/Connection.h"
 
 namespace {
 
@@ -33,15 +34,16 @@ TEST(Access, AllowListNeedsExactEntries) {
   }
 }
 
-// A Socket on one end of a socket pair, sending a pipe's contents (spliced, or copied as to a
+// A Connection on one end of a socket pair, sending a pipe's contents (spliced, or copied as to a
 // peer on the loopback interface) while one thread writes the pipe and another reads the peer.
 struct PipeToPeer {
   explicit PipeToPeer(bool loopback, size_t size, size_t readBeforeClosing = SIZE_MAX) {
     int sv[2], p[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
-    sock.m_sock = sv[0];
-    if (loopback) sock.m_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = sockaddr_in();
+    if (loopback) addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sock = Connection(sv[0], addr);
     for (size_t i = 0; i < size; ++i) sent.push_back(static_cast<char>(i * 7 % 251));  // NULs too
     std::thread writer([this, fd = p[1]] {
       for (size_t done = 0; done < sent.size();) {
@@ -64,7 +66,7 @@ struct PipeToPeer {
     reader.join();
     close(p[0]);
   }
-  Socket sock;
+  Connection sock;
   std::string sent, received;
   unsigned long long moved = 0;
   bool delivered = false;

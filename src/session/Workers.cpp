@@ -1,0 +1,76 @@
+// The worker threads.
+#include "session/Workers.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/Settings.h"
+#include "session/KadrelConnection.h"
+
+Workers::Workers(Serve serve, size_t maxIdle, std::chrono::milliseconds idleTime)
+    : serve_(std::move(serve)), maxIdle_(maxIdle), idleTime_(idleTime) {}
+
+bool Workers::run(Connection& connection) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.push_back(std::move(connection));
+  // Every queued connection has a worker that will take it: a waiting one, or a new thread.
+  if (idle_ + starting_ >= queue_.size()) {
+    ready_.notify_one();
+    return true;
+  }
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  const int rc = pthread_create(&thread, &attr, start, this);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    connection = std::move(queue_.back());
+    queue_.pop_back();
+    errno = rc;
+    return false;
+  }
+  ++starting_;
+  return true;
+}
+
+size_t Workers::idle() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return idle_;
+}
+
+void* Workers::start(void* self) {
+  static_cast<Workers*>(self)->work();
+  return nullptr;
+}
+
+void Workers::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  --starting_;
+  for (;;) {
+    if (queue_.empty()) {
+      if (idle_ >= maxIdle_) return;
+      ++idle_;
+      const bool handed = ready_.wait_for(lock, idleTime_, [this] { return !queue_.empty(); });
+      --idle_;
+      if (!handed) return;
+    }
+    Connection connection = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    serve_(std::move(connection));
+    lock.lock();
+  }
+}
+
+// Enough waiting workers for the connections a panel opens one after the other, and for a burst
+// of them to be served without new threads; few enough that their stacks cost little.
+static const size_t kMaxIdleWorkers = 16;
+
+Workers& workers() {
+  static Workers* instance = new Workers(ServeConnection, kMaxIdleWorkers,
+                                         std::chrono::seconds(std::max(settings().worker_idle_seconds, 0)));
+  return *instance;
+}

@@ -1,0 +1,12 @@
+// The peer allow-list: which addresses may connect.
+#ifndef KADREL_SOCKETS_ALLOWLIST_H
+#define KADREL_SOCKETS_ALLOWLIST_H
+
+#include <string>
+
+// True when the peer address `ip` (dotted decimal) may connect under the allow-list `list`
+// (addresses separated by ";"; an empty list, or an empty first entry, allows every address).
+// `logged` receives the log line to write, or stays empty when no check was made.
+bool whitelistAllows(const std::string& list, const std::string& ip, std::string& logged);
+
+#endif

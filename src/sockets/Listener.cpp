@@ -1,0 +1,87 @@
+// Listening and accepting.
+#include "sockets/Listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+
+#include "core/ErrorHandler.h"
+#include "sockets/AllowList.h"
+
+// The longest accept queue the system allows (the kernel caps every backlog at
+// net.core.somaxconn): a panel opening many connections at once must not see attempts dropped,
+// each of which would wait a second for its retransmission.
+static int listenBacklog() {
+  std::ifstream in("/proc/sys/net/core/somaxconn");
+  long n = 0;
+  if (in >> n && n > 0) return static_cast<int>(std::min<long>(n, INT_MAX));
+  return SOMAXCONN;
+}
+
+// Options every accepted connection inherits from the listening socket:
+// - a reply's last bytes follow its streamed output as a small write of their own: sent at
+//   once, not held back until the peer acknowledges the output (no Nagle);
+// - a peer host that vanishes (power, network) without closing is noticed within about three
+//   minutes, even by a thread that only waits to read (keep-alive);
+// - a write that makes no progress fails after the stall time.
+static void connectionOptions(int fd, int stallSeconds) {
+  const int on = 1, idle = 120, interval = 15, count = 4;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  setStallTimeout(fd, stallSeconds);
+}
+
+Listener::Listener(int port, int stallSeconds) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ == -1) throw SocketException("Could not create server socket.", errno);
+  const char* failure = nullptr;
+  int on = 1;
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = INADDR_ANY;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1)
+    failure = "Could not create server socket.";
+  else if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
+    failure = "Could not bind to port.";
+  else if (::listen(fd_, listenBacklog()) == -1)
+    failure = "Could not listen to socket.";
+  if (failure) {
+    const int err = errno;
+    ::close(fd_);
+    throw SocketException(failure, err);
+  }
+  connectionOptions(fd_, stallSeconds);
+}
+
+Listener::~Listener() { ::close(fd_); }
+
+Connection Listener::accept(const std::string& whitelist) const {
+  sockaddr_in peer;
+  socklen_t len = sizeof peer;
+  memset(&peer, 0, sizeof peer);
+  const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  if (fd <= 0) {
+    const int err = errno;
+    if (fd == 0) ::close(0);
+    throw SocketException("Could not accept socket.", err);
+  }
+  Connection accepted(fd, peer);
+  char text[INET_ADDRSTRLEN] = {0};
+  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  std::string logged;
+  accepted.set_denied(!whitelistAllows(whitelist, text, logged));
+  if (!logged.empty()) Log(logged);
+  return accepted;
+}
