@@ -44,13 +44,6 @@ Connection& Connection::operator=(Connection&& other) noexcept {
 
 Connection::~Connection() { close(); }
 
-bool setStallTimeout(int fd, int seconds) {
-  timeval tv = {static_cast<time_t>(std::max(seconds, 0)), 0};
-  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
-}
-
-bool Connection::set_stall_timeout(int seconds) { return setStallTimeout(fd_, seconds); }
-
 void Connection::set_deadline(std::chrono::steady_clock::time_point when) {
   deadline_ = when;
   hasDeadline_ = true;

@@ -34,7 +34,8 @@ class Connection {
   void set_denied(bool denied) { denied_ = denied; }
 
   // Writes all of s (MSG_NOSIGNAL). False on failure, with errno EAGAIN when the deadline
-  // passed or, without one, a write made no progress for the stall time.
+  // passed or, without one, a write made no progress for the stall time (SO_SNDTIMEO, set by
+  // the listener, so it holds for every write on the descriptor, spliced ones included).
   bool send(const std::string& s) const { return send(s.data(), s.size()); }
   bool send(const char* data, size_t size) const;
   // Sends what the pipe `fd` yields, as it arrives, until its end of file: spliced from the
@@ -59,10 +60,6 @@ class Connection {
   // recv() and send() fail once this moment passes; clear_deadline() lifts it.
   void set_deadline(std::chrono::steady_clock::time_point when);
   void clear_deadline() { hasDeadline_ = false; }
-  // Without a deadline, a write that makes no progress for `seconds` fails (SO_SNDTIMEO, so it
-  // holds for every write on the descriptor, spliced ones included). 0: never. Accepted
-  // connections have the listener's already.
-  bool set_stall_timeout(int seconds);
 
   bool close();
   // Closes after a reply so that the reply survives: with input still unread, closing would
@@ -83,8 +80,5 @@ class Connection {
   std::chrono::steady_clock::time_point deadline_;
   FrameReader reader_;
 };
-
-// Sets SO_SNDTIMEO of `fd` to `seconds` (0: never).
-bool setStallTimeout(int fd, int seconds);
 
 #endif

@@ -38,7 +38,8 @@ static void connectionOptions(int fd, int stallSeconds) {
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-  setStallTimeout(fd, stallSeconds);
+  const timeval stall = {static_cast<time_t>(std::max(stallSeconds, 0)), 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
 }
 
 Listener::Listener(int port, int stallSeconds) {
