@@ -50,7 +50,7 @@ bool OpenLogFile(const char* path);
 void SetDaemonized();
 
 // Thrown by a guarded Log_err: it ends the calling thread's work (for a worker thread, its
-// connection, which LoadThread then closes), never the process. Deliberately not a
+// connection, which ServeConnection then closes), never the process. Deliberately not a
 // std::exception, so that no handler meant for ordinary failures takes it for one.
 struct WorkAborted {};
 
