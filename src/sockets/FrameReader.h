@@ -22,7 +22,7 @@ class FrameError : public std::runtime_error {
 class FrameReader {
  public:
   // Largest number of payload bytes a frame too large for the buffer grows by per read.
-  static const size_t kPayloadStep = 65536;
+  static constexpr size_t kPayloadStep = 65536;
 
   // Largest payload accepted; a larger frame is refused by its prefix, before its payload is
   // stored. Applies from the next frame whose prefix is parsed.
@@ -41,7 +41,7 @@ class FrameReader {
  private:
   // Small frames and the prefixes of large ones: enough for a handshake or setting message, and
   // small enough that an idle connection costs little.
-  static const size_t kBuffer = 1024;
+  static constexpr size_t kBuffer = 1024;
 
   char buf_[kBuffer];
   size_t begin_ = 0, end_ = 0;  // the held bytes not yet taken as frames
