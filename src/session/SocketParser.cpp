@@ -111,7 +111,7 @@ void setInstructionDispatcher(InstructionDispatcher d) { dispatcher = d; }
 static void auditInstruction(const KadrelConnection& conn, const std::string& user, const std::string& name,
                              unsigned long long replyBytes, std::chrono::steady_clock::time_point start) {
   InstructionAudit entry;
-  entry.peer = addressText(conn.new_sock.m_addr.sin_addr.s_addr);
+  entry.peer = addressText(conn.new_sock.peer().sin_addr.s_addr);
   entry.user = user;
   if (isInstructionName(name)) entry.name = name;
   entry.replyBytes = replyBytes;
@@ -178,7 +178,7 @@ bool SocketParser(std::string& data, KadrelConnection& new_gcp) {
     const char* failed = nullptr;
     const bool keep = handshake(key, value, new_gcp, reply, failed);
     if (failed || new_gcp.authenticated())
-      Audit(AuditHandshakeLine(addressText(new_gcp.new_sock.m_addr.sin_addr.s_addr), failed),
+      Audit(AuditHandshakeLine(addressText(new_gcp.new_sock.peer().sin_addr.s_addr), failed),
             failed != nullptr);
     if (!reply.empty()) new_gcp.SendData(std::move(reply));
     return keep;
