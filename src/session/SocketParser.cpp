@@ -85,7 +85,7 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
       conn.passphrasecheck = true;
       // Out of the unauthenticated count before the panel learns it is in: a flood of new
       // peers that follows at once must never take its connection for one of theirs.
-      admission().leave(conn.new_sock.m_sock);
+      admission().leave(conn.new_sock.fd());
       reply = "Correct passphrase received";
       return true;
     }
