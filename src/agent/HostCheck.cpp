@@ -1,24 +1,15 @@
-// Host-program check through whereis.
+// Host-program check through whereis, run by the command runner like every other command.
 #include "agent/HostCheck.h"
-
-#include <cstdio>
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
+#include "dispatch/CommandRunner.h"
 #include "dispatch/InstructionParserHelpers.h"
 
-std::string exeCmd(const std::string& cmd) {
-  FILE* pipe = popen(cmd.c_str(), "re");
-  if (!pipe) Log_err("exeCmd(): cannot open pipe");
-  std::string result;
-  char buffer[256];
-  while (fgets(buffer, sizeof buffer, pipe) != nullptr) result += buffer;
-  pclose(pipe);
-  return result;
-}
-
-bool is_installed(const std::string& app) {
-  return explode(" ", exeCmd("whereis " + app + " 2>&1")).size() == 1;
+bool isMissing(const std::string& app) {
+  // whereis names the program, then each place it found: the name alone means none. A whereis
+  // that could not be started answers nothing, which counts as missing too.
+  return explode(" ", returnExec("whereis " + app + " 2>&1", "root")).size() == 1;
 }
 
 bool CheckHostPrograms() {
@@ -29,12 +20,12 @@ bool CheckHostPrograms() {
   static const Program programs[] = {{"which", true}, {"screen", true}, {"pidof", false},
                                      {"tar", false},  {"bash", false},  {"wget", false}};
   for (const Program& p : programs) {
-    if (is_installed(p.name)) {
+    if (isMissing(p.name)) {
       Log_warn("\nError: The '%s' program is missing", p.name);
       if (p.required) return false;
     }
   }
-  if (settings().shaPasswords && is_installed("mkpasswd"))
+  if (settings().shaPasswords && isMissing("mkpasswd"))
     Log_warn("\nError: The 'mkpasswd' program is missing");
   return true;
 }

@@ -4,11 +4,8 @@
 
 #include <string>
 
-// Everything `cmd` writes to standard output (run through the system shell).
-std::string exeCmd(const std::string& cmd);
-
-// True when `app` is MISSING: whereis reports nothing beyond the name itself.
-bool is_installed(const std::string& app);
+// True when whereis finds no program named `app` (the name is shell text).
+bool isMissing(const std::string& app);
 
 // Checks the host programs in order, warning for each missing one. Returns false when the
 // agent cannot run (which or screen missing).

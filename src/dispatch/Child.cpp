@@ -1,11 +1,10 @@
-// Account preparation, the verified identity switch, the report pipe and the reaping, shared by
-// the exec form and the work form.
+// The one spawn primitive: the report of a child that could not go on, the reaping, and the
+// two forms (work and exec) built on them.
 #include "dispatch/Child.h"
 
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -13,149 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "core/ErrorHandler.h"
-#include "core/Settings.h"
 
 extern char** environ;
 
-void Fd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-// Moves `fd` above descriptor 2 (close-on-exec) when it landed on a standard descriptor.
-static bool aboveStandard(Fd& fd) {
-  if (fd.get() > STDERR_FILENO) return true;
-  int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  if (moved < 0) return false;
-  fd.reset(moved);
-  return true;
-}
-
-bool makePipe(Fd& readEnd, Fd& writeEnd) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return false;
-  readEnd.reset(p[0]);
-  writeEnd.reset(p[1]);
-  return aboveStandard(readEnd) && aboveStandard(writeEnd);
-}
-
-void readToEnd(int fd, const std::function<void(const char*, size_t)>& sink) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      sink(buf, static_cast<size_t>(n));
-    } else if (!(n < 0 && errno == EINTR)) {
-      return;
-    }
-  }
-}
-
-bool isRootUser(const std::string& user) { return iequals(user, "root"); }
-
-bool LookupAccount(const std::string& name, AccountContext& ctx) {
-  // The C library reads only up to a NUL: "alice\0junk" must not become alice.
-  if (name.find('\0') != std::string::npos) return false;
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  if (size <= 0) size = 16384;
-  std::vector<char> buf(static_cast<size_t>(size));
-  struct passwd pwd;
-  struct passwd* result = nullptr;
-  int rc;
-  while ((rc = getpwnam_r(name.c_str(), &pwd, buf.data(), buf.size(), &result)) == ERANGE &&
-         buf.size() < (1u << 24)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (rc != 0 || result == nullptr) return false;
-
-  ctx.name = name;
-  ctx.uid = pwd.pw_uid;
-  ctx.gid = pwd.pw_gid;
-  ctx.home = "/home/" + name;
-  ctx.envStore.clear();
-  for (char** e = environ; e && *e; ++e) {
-    if (strncmp(*e, "USER=", 5) == 0 || strncmp(*e, "LOGNAME=", 8) == 0 || strncmp(*e, "HOME=", 5) == 0)
-      continue;
-    ctx.envStore.emplace_back(*e);
-  }
-  ctx.envStore.push_back("USER=" + name);
-  ctx.envStore.push_back("LOGNAME=" + name);
-  ctx.envStore.push_back("HOME=" + ctx.home);
-  ctx.envp.clear();
-  for (std::string& s : ctx.envStore) ctx.envp.push_back(&s[0]);
-  ctx.envp.push_back(nullptr);
-  return true;
-}
-
-static std::atomic<int> switch_fault{static_cast<int>(SwitchFault::None)};
-
-void setSwitchFaultForTesting(SwitchFault fault) { switch_fault.store(static_cast<int>(fault)); }
-
-// Reads the identity back: every user id and group id must be the account's, the account's
-// group the only supplementary one, and uid 0 out of reach for an account that is not root.
-static int verifyIdentity(uid_t uid, gid_t gid) {
-  if (uid != 0 && syscall(SYS_setresuid, -1, 0, -1) == 0) return kRootRegainable;
-  uid_t ru, eu, su;
-  gid_t rg, eg, sg;
-  gid_t groups[2];
-  if (syscall(SYS_getresuid, &ru, &eu, &su) != 0 || syscall(SYS_getresgid, &rg, &eg, &sg) != 0)
-    return kIdentityMismatch;
-  const long ngroups = syscall(SYS_getgroups, 2, groups);
-  if (ru != uid || eu != uid || su != uid || rg != gid || eg != gid || sg != gid || ngroups != 1 ||
-      groups[0] != gid)
-    return kIdentityMismatch;
-  return kChangeIdOk;
-}
-
-// glibc's setresuid and friends signal every thread of the process to change them all; these
-// act on the calling child alone, which is what a child sharing its parent's memory needs.
-int ChangeId(const AccountContext& ctx) {
-  const SwitchFault fault = static_cast<SwitchFault>(switch_fault.load(std::memory_order_relaxed));
-  const gid_t gid = ctx.gid;
-  const uid_t uid = ctx.uid;
-  if (fault != SwitchFault::KeepGroup && syscall(SYS_setresgid, gid, gid, gid) != 0) return kSetregid;
-  if (fault != SwitchFault::KeepSupplementaryGroups && syscall(SYS_setgroups, 1, &gid) != 0)
-    return kSetgroups;
-  const uid_t saved = fault == SwitchFault::KeepSavedUser ? static_cast<uid_t>(-1) : uid;
-  if (syscall(SYS_setresuid, uid, uid, saved) != 0) return kSetreuid;
-  const int verified = verifyIdentity(uid, gid);
-  if (verified != kChangeIdOk) return verified;
-  if (chdir(ctx.home.c_str()) != 0) return kChdir;
-  return kChangeIdOk;
-}
-
-const char* ChangeIdMessage(int code) {
-  switch (code) {
-    case kSetregid:
-      return "setregid()";
-    case kSetgroups:
-      return "setgroups()";
-    case kSetreuid:
-      return "setreuid()";
-    case kChdir:
-      return "chdir()";
-    case kIdentityMismatch:
-      return "There was a problem with ChangeId: the ids read back after the switch are not the account's";
-    case kRootRegainable:
-      return "There was a problem with ChangeId: the account could become root again";
-    default:
-      return "ChangeId()";
-  }
-}
-
-// What a child writes to its report pipe when it cannot go on.
-struct ChildReport {
-  int code;  // a ChangeIdFailure, kExecFailed or kDup2Failed
-  int err;   // errno of the failed call
-};
+// The exec form's own ChildReport codes.
 static const int kExecFailed = 100;
 static const int kDup2Failed = 101;
 
@@ -165,17 +31,6 @@ static int reap(pid_t pid) {
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
-}
-
-bool writeAll(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // Logs the failure a child reported; returns the matching status.
@@ -190,98 +45,6 @@ static ChildStatus logReport(const ChildReport& report) {
 
 // ---- Work form ----
 
-// Records on the work pipe: one type byte, the payload length (4 bytes), the payload.
-static const char kReplyRecord = 'R', kLogRecord = 'L', kWarnRecord = 'W', kFailRecord = 'F',
-                  kDoneRecord = 'D';
-static const size_t kRecordHeader = 5;
-static const size_t kFlushAt = 65536;
-
-void WorkOutput::record(char type, const char* data, size_t n) {
-  do {
-    const uint32_t len = static_cast<uint32_t>(std::min<size_t>(n, UINT32_MAX));
-    buffered_.push_back(type);
-    buffered_.append(reinterpret_cast<const char*>(&len), sizeof len);
-    buffered_.append(data, len);
-    data += len;
-    n -= len;
-    if (buffered_.size() >= kFlushAt) flush();
-  } while (n > 0);
-}
-
-void WorkOutput::append(const char* data, size_t n) {
-  if (n > 0) record(kReplyRecord, data, n);
-}
-void WorkOutput::log(const std::string& line) { record(kLogRecord, line.data(), line.size()); }
-void WorkOutput::warn(const std::string& text) { record(kWarnRecord, text.data(), text.size()); }
-
-void WorkOutput::flush(bool done) {
-  if (done) record(kDoneRecord, "", 0);
-  // A parent that stopped reading ends this child through SIGPIPE or the failed write.
-  if (!writeAll(fd_, buffered_.data(), buffered_.size())) _exit(1);
-  buffered_.clear();
-}
-
-// Reads the work pipe's records as they arrive, without holding more than one block: the
-// reply's bytes go to the sink as they come.
-class WorkReader {
- public:
-  explicit WorkReader(const ReplySink& sink) : sink_(sink) {}
-
-  // False once the sink refused the reply: nothing more is read.
-  bool feed(const char* p, size_t n) {
-    while (n > 0 && !refused) {
-      if (header_.size() < kRecordHeader) {
-        const size_t take = std::min(n, kRecordHeader - header_.size());
-        header_.append(p, take);
-        p += take;
-        n -= take;
-        if (header_.size() < kRecordHeader) return true;
-        uint32_t len;
-        memcpy(&len, header_.data() + 1, sizeof len);
-        left_ = len;
-        text_.clear();
-        if (left_ == 0) finishRecord();
-        continue;
-      }
-      const size_t take = std::min(n, left_);
-      if (header_[0] == kReplyRecord)
-        refused = !sink_(p, take);
-      else
-        text_.append(p, take);
-      p += take;
-      n -= take;
-      left_ -= take;
-      if (left_ == 0) finishRecord();
-    }
-    return !refused;
-  }
-
-  bool done = false;
-  bool refused = false;
-  bool failed = false;
-  ChildReport report = {0, 0};
-  std::vector<std::pair<char, std::string>> lines;  // log lines and warnings, in order
-
- private:
-  void finishRecord() {
-    const char type = header_[0];
-    if (type == kLogRecord || type == kWarnRecord) {
-      lines.emplace_back(type, std::move(text_));
-    } else if (type == kDoneRecord) {
-      done = true;
-    } else if (type == kFailRecord && text_.size() == sizeof report) {
-      failed = true;
-      memcpy(&report, text_.data(), sizeof report);
-    }
-    text_.clear();
-    header_.clear();
-  }
-
-  const ReplySink& sink_;
-  std::string header_, text_;
-  size_t left_ = 0;
-};
-
 // The child of the work form; never returns.
 [[noreturn]] static void workChild(int fd, bool root, const AccountContext& ctx,
                                    const std::function<void(WorkOutput&)>& work) {
@@ -291,13 +54,9 @@ class WorkReader {
   syscall(SYS_close_range, static_cast<unsigned>(fd + 1), ~0U, 0U);
   WorkOutput out(fd);
   if (!root) {
-    ChildReport report = {ChangeId(ctx), errno};
+    const ChildReport report = {ChangeId(ctx), errno};
     if (report.code != kChangeIdOk) {
-      std::string failure(1, kFailRecord);
-      const uint32_t len = sizeof report;
-      failure.append(reinterpret_cast<const char*>(&len), sizeof len);
-      failure.append(reinterpret_cast<const char*>(&report), sizeof report);
-      writeAll(fd, failure.data(), failure.size());
+      out.fail(report);
       _exit(1);
     }
     environ = const_cast<char**>(ctx.envp.data());
@@ -377,11 +136,11 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
   }
 
   // The parent logs what the child could not, once, in order.
-  for (const auto& line : reader.lines) {
-    if (line.first == kLogRecord)
-      Log(line.second);
+  for (const auto& [warning, text] : reader.lines) {
+    if (warning)
+      Log_warn("%s", text.c_str());
     else
-      Log_warn("%s", line.second.c_str());
+      Log(text);
   }
   if (reader.failed) return logReport(reader.report);
   if (reader.refused) return ChildStatus::Abandoned;

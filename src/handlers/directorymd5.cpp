@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "dispatch/Child.h"
+#include "dispatch/Descriptors.h"
 #include "dispatch/InstructionParserHelpers.h"
 
 namespace fs = boost::filesystem;

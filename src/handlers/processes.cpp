@@ -11,7 +11,7 @@
 #include <map>
 #include <set>
 
-#include "dispatch/Child.h"
+#include "dispatch/Descriptors.h"
 
 // A small file of the process file system, read whole. False when it cannot be read.
 static bool readProcFile(const std::string& path, std::string& into) {

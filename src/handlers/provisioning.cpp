@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "core/ErrorHandler.h"
-#include "dispatch/Child.h"
+#include "dispatch/Descriptors.h"
+#include "dispatch/Identity.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "handlers/files.h"
 

@@ -10,8 +10,8 @@
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
-#include "dispatch/Child.h"
 #include "dispatch/CommandRunner.h"
+#include "dispatch/Identity.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"
 #include "handlers/processes.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "core/ErrorHandler.h"
-#include "dispatch/Child.h"
+#include "dispatch/Identity.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"
 

@@ -23,8 +23,9 @@ extern "C" {
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
-#include "dispatch/Child.h"
 #include "dispatch/CommandRunner.h"
+#include "dispatch/Descriptors.h"
+#include "dispatch/Identity.h"
 #include "dispatch/InstructionParserHelpers.h"
 #include "dispatch/ShellLine.h"
 #include "handlers/files.h"

@@ -1,0 +1,51 @@
+// Descriptor ownership, pipes, whole reads and writes.
+#include "dispatch/Descriptors.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+void Fd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+bool aboveStandard(Fd& fd) {
+  if (fd.get() > STDERR_FILENO) return true;
+  int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return false;
+  fd.reset(moved);
+  return true;
+}
+
+bool makePipe(Fd& readEnd, Fd& writeEnd) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return false;
+  readEnd.reset(p[0]);
+  writeEnd.reset(p[1]);
+  return aboveStandard(readEnd) && aboveStandard(writeEnd);
+}
+
+void readToEnd(int fd, const std::function<void(const char*, size_t)>& sink) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      sink(buf, static_cast<size_t>(n));
+    } else if (!(n < 0 && errno == EINTR)) {
+      return;
+    }
+  }
+}
+
+bool writeAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}

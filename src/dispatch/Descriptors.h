@@ -1,0 +1,42 @@
+// Descriptor utilities shared by the child module and the handlers: one owner per descriptor,
+// close-on-exec pipes kept off 0, 1 and 2, and whole reads and writes that survive
+// interruption. writeAll uses raw system calls only, so a child sharing the agent's memory may
+// call it.
+#ifndef KADREL_DISPATCH_DESCRIPTORS_H
+#define KADREL_DISPATCH_DESCRIPTORS_H
+
+#include <cstddef>
+#include <functional>
+
+// Owns one descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Moves `fd` above descriptor 2 (close-on-exec) when it landed on a standard descriptor, so
+// that placing it on 0, 1 or 2 in a child always takes a dup2. False (errno set) on failure.
+bool aboveStandard(Fd& fd);
+
+// A close-on-exec pipe whose ends are both above descriptor 2, so that placing one on 0, 1 or
+// 2 in a child always takes a dup2. False (errno set) when no pipe could be made.
+bool makePipe(Fd& readEnd, Fd& writeEnd);
+
+// Writes all `n` bytes, retrying short and interrupted writes. False (errno set by the failed
+// write) otherwise. Raw system calls only: usable in a child that shares the parent's memory.
+bool writeAll(int fd, const char* data, size_t n);
+
+// Reads `fd` until its end of file or a read error, handing each block to `sink` as it comes;
+// an interrupted read is retried.
+void readToEnd(int fd, const std::function<void(const char*, size_t)>& sink);
+
+#endif
