@@ -13,9 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <iostream>
 #include <memory>
 #include <utility>
+
+#include "core/ErrorHandler.h"
 
 static const char kTimeUp[] = "time for the handshake ran out";
 
@@ -191,7 +192,7 @@ int Connection::recv(std::string& s) {
     char* at = reader_.space(room);
     const long n = receive(at, room);
     if (n < 0) {
-      std::cout << "status == -1   errno == " << errno << "  in Socket::recv\n" << std::flush;
+      Log("status == -1   errno == " + std::to_string(errno) + "  in Socket::recv");
       return 0;
     }
     if (n == 0) return 0;
