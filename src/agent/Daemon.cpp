@@ -38,11 +38,7 @@ static int ready_fd = -1;
   while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
   }
   if (message == "OK") _exit(0);
-  if (!message.empty() && message[0] == 'E') {
-    std::string text = "Error: " + message.substr(1) + "\n";
-    if (write(STDERR_FILENO, text.data(), text.size()) < 0) {
-    }
-  }
+  if (!message.empty() && message[0] == 'E') Log_failure("Error: %s", message.substr(1).c_str());
   _exit(1);
 }
 

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/ErrorHandler.h"
 #include "dispatch/Descriptors.h"
 #include "dispatch/InstructionParserHelpers.h"
 
@@ -99,9 +100,7 @@ std::vector<Listed> walk(const std::string& root) {
       }
     }
   } catch (const fs::filesystem_error& e) {
-    std::string line = std::string(e.what()) + "\n";
-    fwrite(line.data(), 1, line.size(), stdout);
-    fflush(stdout);
+    Log(e.what());
   }
   return files;
 }
