@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   if (!configPath.empty()) {
     // The agent's own reader, so the client takes the file exactly as the agent does.
     KadrelConfig config;
-    if (ReadConfigFile(configPath, config) != 0) {
+    if (!ReadConfigFile(configPath, config)) {
       fprintf(stderr, "kadrel-client: cannot use %s as an agent configuration\n", configPath.c_str());
       return 2;
     }

@@ -6,6 +6,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -15,18 +16,21 @@ using boost::algorithm::iequals;
 
 // Leading digits count, the rest is ignored; a limit beyond the int range is clamped to it
 // rather than wrapped into a small or negative one.
+static const char kUnreadable[] = "Couldn't read the config file";
+
 static int decimal(const std::string& value) {
   long long n = strtoll(value.c_str(), nullptr, 10);
   return static_cast<int>(std::max<long long>(INT_MIN, std::min<long long>(INT_MAX, n)));
 }
 
-int ReadConfig(std::istream& in, KadrelConfig& config) {
+Result ReadConfig(std::istream& in, KadrelConfig& config) {
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty()) continue;
     std::vector<std::string> pieces;
     boost::algorithm::split(pieces, line, boost::algorithm::is_any_of("="));
-    if (pieces.size() < 2 || pieces[0].empty() || pieces[1].empty()) return 2;
+    if (pieces.size() < 2 || pieces[0].empty() || pieces[1].empty())
+      return Result::Failure("There was an error loading the config. Error: Field is empty\n");
     const std::string& key = pieces[0];
     const std::string value = boost::algorithm::trim_copy(pieces[1]);
     if (iequals(key, "serverid")) {
@@ -64,13 +68,14 @@ int ReadConfig(std::istream& in, KadrelConfig& config) {
   }
   // A read that failed (the path is a directory, an I/O error) is an unreadable file, not
   // one that ended early.
-  if (in.bad()) return 1;
-  if (config.serverid.empty() || config.passphrase.empty() || config.debug.empty()) return 4;
-  return 0;
+  if (in.bad()) return Result::Failure(kUnreadable);
+  if (config.serverid.empty() || config.passphrase.empty() || config.debug.empty())
+    return Result::Failure("Error loading configuration. A setting wasn't loaded\n");
+  return Result();
 }
 
-int ReadConfigFile(const std::string& path, KadrelConfig& config) {
+Result ReadConfigFile(const std::string& path, KadrelConfig& config) {
   std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in.is_open()) return 1;
+  if (!in.is_open()) return Result::Failure(kUnreadable, errno);
   return ReadConfig(in, config);
 }

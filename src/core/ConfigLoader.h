@@ -6,6 +6,8 @@
 #include <istream>
 #include <string>
 
+#include "core/Result.h"
+
 // The values of one kadrel.ini, as read (values trimmed). Keys that are absent keep these.
 struct KadrelConfig {
   std::string serverid;
@@ -26,10 +28,10 @@ struct KadrelConfig {
   int worker_idle_seconds = 30;   // seconds a finished worker thread waits for the next connection
 };
 
-// Returns 0 on success or the ErrorCall code of the failure (1 unreadable, 2 a line with an
-// empty key or value or no "=", 4 a required setting missing). `config` holds what was read
-// up to the failure.
-int ReadConfig(std::istream& in, KadrelConfig& config);
-int ReadConfigFile(const std::string& path, KadrelConfig& config);
+// Success, or the failure with the text the agent logs for it: the file cannot be read, a line
+// has an empty key or value or no "=", or a required setting is missing. `config` holds what
+// was read up to the failure.
+Result ReadConfig(std::istream& in, KadrelConfig& config);
+Result ReadConfigFile(const std::string& path, KadrelConfig& config);
 
 #endif

@@ -156,19 +156,6 @@ void Log_err(const char* fmt, ...) {
   exit(1);
 }
 
-void ErrorCall(int no) {
-  switch (no) {
-    case 1:
-      Log_err("Couldn't read the config file");
-    case 2:
-      Log_err("There was an error loading the config. Error: Field is empty\n");
-    case 4:
-      Log_err("Error loading configuration. A setting wasn't loaded\n");
-    default:
-      break;
-  }
-}
-
 void Log_syserr(const char* call, int err) { Log_failure("%s: %s", call, strerror(err)); }
 
 void perror_quit(const char* msg) {

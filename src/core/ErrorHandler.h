@@ -59,10 +59,6 @@ struct WorkAborted {};
 // the message, adds a note at error level, and throws WorkAborted.
 void GuardLogErr(bool guarded);
 
-// Logs the fixed message of a configuration failure and ends the process with status 1: 1 the
-// file cannot be read, 2 a malformed line, 4 a required setting missing; other codes do nothing.
-void ErrorCall(int no);
-
 // True when standard error is the service manager's journal stream (JOURNAL_STREAM names its
 // device and inode): levelled messages written there then carry their syslog level.
 bool StandardErrorIsJournal();

@@ -50,7 +50,7 @@ void UseSettings(const Settings& s) { current() = s; }
 
 void LoadConfig() {
   KadrelConfig config;
-  int code = ReadConfigFile("kadrel.ini", config);
-  if (code != 0) ErrorCall(code);
+  const Result read = ReadConfigFile("kadrel.ini", config);
+  if (!read) Log_err("%s", read.text().c_str());
   UseSettings(SettingsFrom(config));
 }

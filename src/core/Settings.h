@@ -52,7 +52,7 @@ const Settings& settings();
 void UseSettings(const Settings& s);
 
 // Reads "kadrel.ini" from the start directory into the agent's settings; every failure ends
-// the process with its message (ErrorCall).
+// the process with its message (Log_err).
 void LoadConfig();
 
 // True when the command lines are the FreeBSD forms.

@@ -16,9 +16,9 @@ static bool trimmed(const std::string& s) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   KadrelConfig c;
-  const int code = ReadConfig(in, c);
-  if (code != 0 && code != 1 && code != 2 && code != 4) abort();
-  if (code == 0 && (c.serverid.empty() || c.passphrase.empty() || c.debug.empty())) abort();
+  const Result read = ReadConfig(in, c);
+  if (!read && read.text().empty()) abort();
+  if (read && (c.serverid.empty() || c.passphrase.empty() || c.debug.empty())) abort();
   for (const std::string* v : {&c.serverid, &c.passphrase, &c.whitelist, &c.debug, &c.is_sha5, &c.user_group})
     if (!trimmed(*v) || v->find('=') != std::string::npos) abort();
   return 0;

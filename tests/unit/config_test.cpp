@@ -13,33 +13,37 @@ namespace {
 
 const std::string kRequired = "serverid=S1\npassphrase=P1\ndebug=off\n";
 
-// Reads `content` and returns "code: serverid|passphrase|debug|whitelist|is_sha5|user_group|
-// listenport" as read.
+const std::string kMalformed = "There was an error loading the config. Error: Field is empty\n";
+const std::string kMissing = "Error loading configuration. A setting wasn't loaded\n";
+
+// Reads `content` and returns "ok" or the failure's text, then ": serverid|passphrase|debug|
+// whitelist|is_sha5|user_group|listenport" as read.
 std::string load(const std::string& content) {
   KadrelConfig c;
   std::istringstream in(content);
-  const int code = ReadConfig(in, c);
-  return std::to_string(code) + ": " + c.serverid + "|" + c.passphrase + "|" + c.debug + "|" + c.whitelist +
-         "|" + c.is_sha5 + "|" + c.user_group + "|" + std::to_string(c.listenport);
+  const Result read = ReadConfig(in, c);
+  return (read ? std::string("ok") : read.text()) + ": " + c.serverid + "|" + c.passphrase + "|" + c.debug +
+         "|" + c.whitelist + "|" + c.is_sha5 + "|" + c.user_group + "|" + std::to_string(c.listenport);
 }
 
 TEST(Config, ReadsSettingsAndNamesTheFailure) {
   const std::pair<std::string, std::string> rows[] = {
       {"SERVERID=Srv\nPassPhrase=secret\nDebug=alwayson\nwhitelist=10.0.0.1;10.0.0.2\nIS_SHA5=true\n"
        "user_group=games\nlistenport=2410\n",
-       "0: Srv|secret|alwayson|10.0.0.1;10.0.0.2|true|games|2410"},
+       "ok: Srv|secret|alwayson|10.0.0.1;10.0.0.2|true|games|2410"},
       // Values are trimmed and end at a second "=".
-      {"serverid=\t S1 \r\npassphrase= a b \ndebug=one=two\nuser_group=g=\n\n\n", "0: S1|a b|one|||g|240"},
+      {"serverid=\t S1 \r\npassphrase= a b \ndebug=one=two\nuser_group=g=\n\n\n", "ok: S1|a b|one|||g|240"},
       // A later duplicate wins, unknown keys are ignored, the last line needs no line feed.
-      {"serverid=first\n#note=x\nport=1\n" + kRequired + "foo=bar\nserverid=last", "0: last|P1|off||||240"},
+      {"serverid=first\n#note=x\nport=1\n" + kRequired + "foo=bar\nserverid=last", "ok: last|P1|off||||240"},
       // The port takes leading digits, like the C library's conversion.
-      {kRequired + "listenport=abc\n", "0: S1|P1|off||||0"},
-      {kRequired + "listenport=  -5x7\n", "0: S1|P1|off||||-5"},
+      {kRequired + "listenport=abc\n", "ok: S1|P1|off||||0"},
+      {kRequired + "listenport=  -5x7\n", "ok: S1|P1|off||||-5"},
       // A required setting missing or empty.
-      {"", "4: ||||||240"},
-      {"serverid =x\npassphrase=P1\ndebug=off\n", "4: |P1|off||||240"},  // "serverid " is another key
-      {"serverid=S1\npassphrase= \t \ndebug=off\n", "4: S1||off||||240"},
-      {"serverid=S1\npassphrase=P1\n", "4: S1|P1|||||240"},
+      {"", kMissing + ": ||||||240"},
+      {"serverid =x\npassphrase=P1\ndebug=off\n",
+       kMissing + ": |P1|off||||240"},  // "serverid " is another key
+      {"serverid=S1\npassphrase= \t \ndebug=off\n", kMissing + ": S1||off||||240"},
+      {"serverid=S1\npassphrase=P1\n", kMissing + ": S1|P1|||||240"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.first);
@@ -50,8 +54,8 @@ TEST(Config, ReadsSettingsAndNamesTheFailure) {
 TEST(Config, LineWithEmptyKeyOrValueOrNoEqualsIsMalformed) {
   for (const char* bad : {"\r", " ", "#comment", "=value", "key=", "serverid", "==x"}) {
     SCOPED_TRACE(bad);
-    EXPECT_EQ('2', load(kRequired + bad + "\n")[0]);
-    EXPECT_EQ('2', load(std::string(bad) + "\n" + kRequired)[0]);
+    EXPECT_EQ(0u, load(kRequired + bad + "\n").rfind(kMalformed + ": ", 0));
+    EXPECT_EQ(0u, load(std::string(bad) + "\n" + kRequired).rfind(kMalformed + ": ", 0));
   }
 }
 
@@ -59,7 +63,7 @@ TEST(Config, FileThatCannotBeReadFails) {
   char dir[] = "/tmp/kadrel-config-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
   KadrelConfig c;
-  EXPECT_EQ(1, ReadConfigFile(dir, c));  // opens, but every read fails
+  EXPECT_EQ("Couldn't read the config file", ReadConfigFile(dir, c).text());  // opens, but every read fails
   rmdir(dir);
 }
 
@@ -101,7 +105,7 @@ TEST(Config, LimitsOnPeers) {
     SCOPED_TRACE(row.lines);
     KadrelConfig c;
     std::istringstream in(kRequired + row.lines);
-    ASSERT_EQ(ReadConfig(in, c), 0);
+    ASSERT_TRUE(ReadConfig(in, c).ok());
     EXPECT_EQ(c.max_unauthenticated, row.maxUnauth);
     EXPECT_EQ(c.penalty_seconds, row.penalty);
     EXPECT_EQ(c.penalty_max_seconds, row.penaltyMax);
