@@ -1,6 +1,8 @@
 // Audit lines and their one writer.
 #include "core/Audit.h"
 
+#include <paths.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 
@@ -43,7 +45,15 @@ std::string AuditInstructionLine(const InstructionAudit& entry) {
          " duration_ms=" + std::to_string(entry.durationMs);
 }
 
+// True when a system logger's socket is there. Without one, the C library would write each
+// record to the console (the fallback the detached agent's warnings keep): a line per
+// connection has no place on the console, and writing it there costs milliseconds.
+static bool systemLogListening() {
+  struct stat st;
+  return stat(_PATH_LOG, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 void Audit(const std::string& line, bool refused) {
-  if (!settings().audit) return;
+  if (!settings().audit || !systemLogListening()) return;
   syslog(LOG_AUTH | (refused ? LOG_NOTICE : LOG_INFO), "%s", line.c_str());
 }

@@ -30,7 +30,8 @@ struct InstructionAudit {
 std::string AuditInstructionLine(const InstructionAudit& entry);
 
 // Writes `line` to the system log, facility auth, priority info (notice for a refused
-// handshake), unless the setting `audit` is off.
+// handshake), unless the setting `audit` is off. With no system logger running (no socket at
+// /dev/log) the line is dropped, never written to the console.
 void Audit(const std::string& line, bool refused = false);
 
 #endif
