@@ -31,10 +31,4 @@ TEST(AuditLine, FieldsStayOneWordWhateverTheCustomerTyped) {
   for (const auto& row : rows) EXPECT_EQ(row.expected, AuditInstructionLine(row.entry));
 }
 
-TEST(AuditLine, HandshakeNamesTheCheckThatRefusedIt) {
-  EXPECT_EQ("audit: handshake peer=10.1.2.3 result=accepted", AuditHandshakeLine("10.1.2.3", nullptr));
-  EXPECT_EQ("audit: handshake peer=10.1.2.3 result=refused check=passphrase",
-            AuditHandshakeLine("10.1.2.3", "passphrase"));
-}
-
 }  // namespace

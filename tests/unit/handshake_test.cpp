@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "HandlerHarness.h"
+#include "TestSettings.h"
 #include "core/Settings.h"
 #include "session/KadrelConnection.h"
 #include "session/SocketParser.h"
@@ -61,12 +61,14 @@ TEST(Handshake, EachStateAnswersEachMessage) {
       {kNew, "SID  Srv1", "Received incorrect SID", false},
       {kNew, "SID Srv1\r\n", "Received incorrect SID", false},
       {kNew, "SID Srv", "Received incorrect SID", false},
+      {kNew, "SID Srv12", "Received incorrect SID", false},
       {kNew, "Passphrase Pass1", "SID never received", false},
       {kNew, "cmd_exec: version", nullptr, false},
       {kNew, " Srv1", nullptr, false},
       {kIdAccepted, "", "Received a null parameter", false},
       {kIdAccepted, "SID other", "Received incorrect SID", false},
       {kIdAccepted, "Passphrase Pass2", "Received incorrect passphrase", false},
+      {kIdAccepted, "Passphrase Pass", "Received incorrect passphrase", false},
       {kIdAccepted, "PASSPHRASE pass1", "Correct passphrase received", true},
       {kIdAccepted, "cmd_exec: version", nullptr, false},
       {kAuthenticated, "Passphrase Pass1", "Command not found", false},
@@ -81,23 +83,6 @@ TEST(Handshake, EachStateAnswersEachMessage) {
     SCOPED_TRACE("state " + std::to_string(state));
     Panel(state).expect(message, open, reply);
   }
-}
-
-// Two panels that set different accounts at once never run as each other's.
-TEST(Handshake, OwnUserWinsOverOneSetLaterElsewhere) {
-  Panel a(kKeepOpen), b(kKeepOpen);
-  a.expect("cmd_user: root", true, "User received");
-  b.expect("cmd_user: kadrel-unit-no-such-user", true, "User received");
-  a.expect("cmd_exec: command:_:echo hi", true, "hi\n\n");
-  b.expect("cmd_exec: command:_:echo hi", true, "\n");  // no such account: nothing runs
-}
-
-TEST(Access, SecretIgnoresCaseButNotLength) {
-  EXPECT_TRUE(secretEquals("Srv1", "sRV1"));
-  EXPECT_TRUE(secretEquals("", ""));
-  for (const char* given : {"Srv", "Srv12", "Srv1 ", "Srv2", ""})
-    EXPECT_FALSE(secretEquals(given, "Srv1")) << given;
-  EXPECT_FALSE(secretEquals("Srv1", ""));
 }
 
 }  // namespace
