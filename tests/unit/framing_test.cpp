@@ -1,4 +1,4 @@
-// Reading framed requests and writing replies on one connection.
+// Reading framed requests: the frame parser alone, and on one connection.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "sockets/Connection.h"
@@ -14,65 +13,11 @@
 
 namespace {
 
-// A refused read: "Could not read from socket ", then the reason.
-bool refusedWithReason(const std::string& failure) {
-  return failure.rfind("<Could not read from socket ", 0) == 0;
-}
-
-// The agent's end of a socketpair in a Connection, and the panel's raw descriptor. A read
-// that waits far too long fails with "Could not read from socket." instead of hanging.
-class FramingTest : public ::testing::Test {
- protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { closePeer(); }
-  void reset() {  // a fresh pair, also for each case of a loop
-    sock.close();
-    closePeer();
-    int fds[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-    sock = Connection(fds[0]);
-    peer = fds[1];
-    timeval tv = {10, 0};
-    ASSERT_EQ(0, setsockopt(sock.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
-  }
-  void write(const std::string& bytes) { (void)::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  void closePeer() { ::close(std::exchange(peer, -1)); }
-  // The next frame's payload, or the description of the SocketException in "<...>".
-  std::string next() {
-    std::string s;
-    try {
-      sock >> s;
-    } catch (const SocketException& e) {
-      return "<" + e.description() + ">";
-    }
-    return s;
-  }
-  Connection sock;
-  int peer = -1;
-};
-
-TEST_F(FramingTest, BackToBackFramesAreReadOneAtATime) {
-  sock.set_frame_limit(5);       // a frame of just the limit is taken
-  write("5:hello0:+3:abc2:ok");  // bytes beyond a frame stay for the next read
-  for (const char* payload : {"hello", "", "abc", "ok"}) EXPECT_EQ(payload, next());
-}
-
-// The peer stays connected and sends no more: each read must fail on the prefix alone.
-TEST_F(FramingTest, BadLengthIsRefusedWithoutWaitingForPayload) {
-  const std::string refused[] = {
-      " 3:abc", ":abc",  "x3:abc", "abc", "3x:abc", "3 :abc", "+:a", "99999999999:a", std::string(40, '1'),
-      "-1:abc", "4:abcd"};
-  for (const std::string& bytes : refused) {  // 40 digits: no ":" ever; "4:abcd": over the limit
-    reset();
-    sock.set_frame_limit(3);
-    write(bytes);
-    EXPECT_PRED1(refusedWithReason, next()) << bytes;
-  }
-}
-
 // Feeds `stream` to `reader` in the pieces `cuts` marks (each read as much as fits) and returns
-// every frame taken on the way, or "<" and the fault.
-std::vector<std::string> framesOf(FrameReader& reader, const std::string& stream, std::vector<size_t> cuts) {
+// every frame taken on the way, or "<" and the fault. `limitAfterFirst`, when set, becomes the
+// limit once the first frame was taken, as the handshake changes it.
+std::vector<std::string> framesOf(FrameReader& reader, const std::string& stream, std::vector<size_t> cuts,
+                                  long long limitAfterFirst = 0) {
   std::vector<std::string> frames;
   cuts.push_back(stream.size());
   size_t at = 0;
@@ -86,7 +31,10 @@ std::vector<std::string> framesOf(FrameReader& reader, const std::string& stream
         std::copy(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n), space);
         reader.received(n);
         at += n;
-        for (std::string payload; reader.next(payload);) frames.push_back(payload);
+        for (std::string payload; reader.next(payload);) {
+          frames.push_back(payload);
+          if (frames.size() == 1 && limitAfterFirst) reader.set_limit(limitAfterFirst);
+        }
       }
     }
   } catch (const FrameError& e) {
@@ -95,8 +43,8 @@ std::vector<std::string> framesOf(FrameReader& reader, const std::string& stream
   return frames;
 }
 
-// The parser alone: pipelined frames, one larger than its buffer, arriving cut at every byte and
-// then one byte at a time, come out whole and in order.
+// Pipelined frames, one larger than the parser's buffer, arriving cut at every byte and then
+// one byte at a time, come out whole and in order.
 TEST(FrameReaderTest, PipelinedFramesCutAnywhereComeOutWhole) {
   std::string large(3000, '\0');
   for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 13 % 251);
@@ -112,36 +60,52 @@ TEST(FrameReaderTest, PipelinedFramesCutAnywhereComeOutWhole) {
   EXPECT_EQ(payloads, framesOf(reader, stream, everyByte));
 }
 
-// A limit set between two frames that arrived in one read holds for the second: the frame
-// after the handshake is measured by the limit in force when it is taken.
-TEST(FrameReaderTest, LimitAppliesToTheNextFrameTaken) {
-  struct Row {
-    long long second;  // the limit once the first frame was taken
-    std::vector<std::string> expected;
-  } rows[] = {{5, {"abc", "hello"}}, {4, {"abc", "<frame of 5 bytes is over the limit of 4"}}};
-  for (const Row& row : rows) {
+// A bad prefix is refused on its bytes alone, without waiting for a payload (40 digits: no ":"
+// ever). A limit set between two frames that arrived in one read holds for the second.
+TEST(FrameReaderTest, BadPrefixOrFrameOverTheLimitIsRefusedAtOnce) {
+  const std::string refused[] = {
+      " 3:abc", ":abc",  "x3:abc", "abc", "3x:abc", "3 :abc", "+:a", "99999999999:a", std::string(40, '1'),
+      "-1:abc", "4:abcd"};
+  for (const std::string& bytes : refused) {
     FrameReader reader;
     reader.set_limit(3);
-    size_t room = 0;
-    const std::string stream = "3:abc5:hello";
-    std::copy(stream.begin(), stream.end(), reader.space(room));
-    reader.received(stream.size());
-    std::vector<std::string> got;
-    try {
-      for (std::string payload; reader.next(payload); reader.set_limit(row.second)) got.push_back(payload);
-    } catch (const FrameError& e) {
-      got.push_back(std::string("<") + e.what());
-    }
-    EXPECT_EQ(row.expected, got) << row.second;
+    const std::vector<std::string> got = framesOf(reader, bytes, {});
+    EXPECT_TRUE(got.size() == 1 && got[0][0] == '<') << bytes;
+  }
+  for (const auto& [second, last] :
+       {std::pair<long long, std::string>{5, "hello"}, {4, "<frame of 5 bytes is over the limit of 4"}}) {
+    FrameReader reader;
+    reader.set_limit(3);
+    EXPECT_EQ((std::vector<std::string>{"abc", last}), framesOf(reader, "3:abc5:hello", {}, second))
+        << second;
   }
 }
 
-// Frames already read count against the deadline like those still to come.
-TEST_F(FramingTest, DeadlineEndsReadingOfFramesAlreadyThere) {
-  write("2:ok2:ok");
-  EXPECT_EQ("ok", next());
+// On a connection: frames that arrived in one read are taken one at a time, and those already
+// read count against the deadline like those still to come. A read that waits far too long
+// fails instead of hanging.
+TEST(FramingTest, BackToBackFramesAreReadOneAtATimeAndTheDeadlineHoldsForThem) {
+  int fds[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+  Connection sock(fds[0]);
+  timeval tv = {10, 0};
+  ASSERT_EQ(0, setsockopt(sock.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
+  const std::string sent = "5:hello0:+3:abc2:ok2:ok";
+  ASSERT_EQ(static_cast<ssize_t>(sent.size()), ::send(fds[1], sent.data(), sent.size(), MSG_NOSIGNAL));
+  sock.set_frame_limit(5);  // a frame of just the limit is taken
+  std::string s;
+  for (const char* payload : {"hello", "", "abc", "ok"}) {
+    sock >> s;
+    EXPECT_EQ(payload, s);
+  }
   sock.set_deadline(std::chrono::steady_clock::now());
-  EXPECT_PRED1(refusedWithReason, next());
+  try {
+    sock >> s;
+    ADD_FAILURE() << "read a frame past the deadline: " << s;
+  } catch (const SocketException& e) {
+    EXPECT_EQ(0u, e.description().rfind("Could not read from socket ", 0)) << e.description();
+  }
+  ::close(fds[1]);
 }
 
 }  // namespace
