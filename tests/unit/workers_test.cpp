@@ -104,6 +104,7 @@ TEST(Workers, ConnectionsAreServedAfterWaitingWorkersExpired) {
     EXPECT_TRUE(eventually([&] { return r.served() == static_cast<size_t>(3 * round); })) << round;
     EXPECT_TRUE(eventually([&] { return w.idle() == 0 && threadCount() == before; })) << round;
   }
+  if (w.idle() == 0 && threadCount() == before) delete &w;  // every worker has ended
 }
 
 }  // namespace
