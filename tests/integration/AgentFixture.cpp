@@ -1,12 +1,14 @@
 // The integration fixture.
 #include "AgentFixture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +27,8 @@ bool pathExists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
+
+bool processAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -105,6 +109,11 @@ void ensureAccount(const std::string& name, const std::string& extraUseraddArgs)
   ASSERT_EQ(r.status, 0) << "useradd " << name << ": " << r.err;
 }
 
+pid_t pidFromFile(const std::string& file) {
+  waitUntil([&] { return readWholeFile(file).find('\n') != std::string::npos; }, 30000);
+  return static_cast<pid_t>(atoi(readWholeFile(file).c_str()));
+}
+
 void AgentFixture::SetUp() {
   ASSERT_STREQ(getenv("KADREL_SANDBOX_INSIDE"), "1")
       << "integration tests change accounts and /home: run them through tests/sandbox";
@@ -116,11 +125,16 @@ void AgentFixture::SetUp() {
   writeConfig();
 }
 
-void AgentFixture::expectNoSanitizerReport() const {
+// In a sanitized build the agent writes any report to its standard error: the test fails.
+void AgentFixture::TearDown() {
+  stopAgent();
+  for (pid_t pid : leftovers_)
+    if (pid > 0) kill(pid, SIGKILL);
   if (dir_.empty()) return;
   const std::string err = agentStderr();
   for (const char* mark : {"Sanitizer", "runtime error:"})
     EXPECT_EQ(err.find(mark), std::string::npos) << "the agent reported:\n" << err;
+  runProgram({"/bin/rm", "-rf", dir_}, "");
 }
 
 void AgentFixture::writeRawConfig(const std::string& content) {
@@ -137,6 +151,12 @@ void AgentFixture::startAgent() {
            << agentStderr();
 }
 
+void AgentFixture::restartAgent(const std::string& extra) {
+  stopAgent();
+  writeConfig(extra);
+  startAgent();
+}
+
 bool AgentFixture::agentRunning() {
   int status;
   if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
@@ -148,24 +168,37 @@ void AgentFixture::stopAgent() {
   pid_ = -1;
 }
 
-long AgentFixture::agentStatusKiB(const std::string& field) const {
+long AgentFixture::agentStatus(const std::string& field) const {
   std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
   for (std::string line; std::getline(in, line);)
     if (line.compare(0, field.size(), field) == 0) return atol(line.c_str() + field.size());
   return -1;
 }
 
-std::vector<std::string> AgentFixture::logLines() const {
-  std::vector<std::string> lines;
-  std::istringstream in(agentStdout());
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+size_t AgentFixture::agentDescriptors() const {
+  size_t n = 0;
+  if (DIR* d = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str())) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
 }
 
-std::unique_ptr<PanelClient> AgentFixture::connectClient() {
+void AgentFixture::expectIdle(size_t fds) {
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return agentDescriptors() == fds && agentStatus("Threads:") == kIdleAgentThreads &&
+               agentChildren().empty();
+      },
+      60000))
+      << "left behind: " << agentDescriptors() << " descriptors (idle " << fds << "), "
+      << agentStatus("Threads:") << " threads, children " << agentChildren();
+}
+
+std::unique_ptr<PanelClient> AgentFixture::connectClient(const std::string& source) {
   auto client = std::make_unique<PanelClient>();
   std::string error;
-  EXPECT_TRUE(client->connect("127.0.0.1", port_, &error)) << error;
+  EXPECT_TRUE(client->connect("127.0.0.1", port_, &error, source)) << error;
   return client;
 }
 
@@ -200,5 +233,11 @@ std::string AgentFixture::runInstruction(const std::string& instruction, const s
   std::string got;
   EXPECT_TRUE(sendInstruction(instruction, user, replyFlag, timeoutMs)->waitClosed(timeoutMs, &got))
       << "the connection stayed open after " << instruction.substr(0, 120);
+  return got;
+}
+
+std::string AgentFixture::replyText(const std::string& instruction, const std::string& user) {
+  std::string got = runInstruction(instruction, user);
+  if (got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0) got.resize(got.size() - 2);
   return got;
 }

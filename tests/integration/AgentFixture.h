@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/PanelClient.h"
+#include "dispatch/ShellLine.h"
 
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal
@@ -26,6 +27,7 @@ std::string shell(const std::string& line);
 std::string readWholeFile(const std::string& path);
 // True when `path` names anything, a dangling link included.
 bool pathExists(const std::string& path);
+bool processAlive(pid_t pid);
 // Asks `done` every 10 ms until it says true (then true) or `timeoutMs` passed (then false).
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
 // A TCP port nobody listens on.
@@ -34,6 +36,8 @@ int freePort();
 bool portListening(int port);
 // Creates the account `name` with a home directory under /home (once per sandbox).
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
+// The process id a command wrote into `file` (once the line is complete); 0 when none came.
+pid_t pidFromFile(const std::string& file);
 
 // Threads of an agent that serves no connection (once its finished workers stopped waiting):
 // the listener, plus the thread sanitizer's own background thread in a thread-sanitized build.
@@ -46,13 +50,7 @@ const long kIdleAgentThreads = 1;
 class AgentFixture : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override {
-    stopAgent();
-    expectNoSanitizerReport();
-    if (!dir_.empty()) runProgram({"/bin/rm", "-rf", dir_}, "");
-  }
-  // In a sanitized build the agent writes any report to its standard error: the test fails.
-  void expectNoSanitizerReport() const;
+  void TearDown() override;
 
   // kadrel.ini with this fixture's serverid, passphrase, port and `debugValue`, plus `extra`
   // lines. Call before startAgent to change the defaults. Finished worker threads wait only a
@@ -62,41 +60,43 @@ class AgentFixture : public ::testing::Test {
     writeRawConfig("serverid=" + sid_ + "\npassphrase=" + pass_ + "\ndebug=" + debugValue +
                    "\nlistenport=" + std::to_string(port_) + "\nworker_idle_seconds=1\n" + extra);
   }
-  // Writes `content` as kadrel.ini, exactly.
   void writeRawConfig(const std::string& content);
-
-  // Starts the agent in the foreground, with agentEnv_ and agentGroups_, and waits until it listens.
+  // Starts the agent in the foreground, with agentEnv_, agentGroups_ and agentStdin_, and
+  // waits until it listens.
   void startAgent();
+  // writeConfig(extra), then startAgent (ending a running agent first).
+  void restartAgent(const std::string& extra = "");
   // Ends the agent (SIGTERM, then SIGKILL) and reaps it.
   void stopAgent();
   bool agentRunning();
 
   std::string agentStdout() const { return readWholeFile(dir_ + "/agent.out"); }
   std::string agentStderr() const { return readWholeFile(dir_ + "/agent.err"); }
+  // Whether `text` was logged, as an ordinary line or as a warning.
+  bool logged(const std::string& text) const {
+    return (agentStdout() + agentStderr()).find(text) != std::string::npos;
+  }
+  bool waitForLog(const std::string& text, int timeoutMs = 20000) const {
+    return waitUntil([&] { return logged(text); }, timeoutMs);
+  }
   // A number from the agent's /proc status ("VmRSS:", "VmHWM:", "Threads:"); -1 when absent.
-  long agentStatusKiB(const std::string& field) const;
+  long agentStatus(const std::string& field) const;
+  size_t agentDescriptors() const;
   // The ids of the agent's child processes, of all its threads.
   std::string agentChildren() const {
     return shell("cat /proc/" + std::to_string(pid_) + "/task/*/children");
   }
+  // Waits until the agent holds no more threads, descriptors and children than `fds` when idle.
+  void expectIdle(size_t fds);
 
-  // The ordinary log lines written so far, one element per line.
-  std::vector<std::string> logLines() const;
-  // Waits until `line` is one of the log lines; false after `timeoutMs`.
-  bool waitForLogLine(const std::string& line, int timeoutMs = 20000) const {
-    return waitUntil([&] { return ("\n" + agentStdout()).find("\n" + line + "\n") != std::string::npos; },
-                     timeoutMs);
-  }
-
-  // A connected client, not yet authenticated.
-  std::unique_ptr<PanelClient> connectClient();
+  // A connected client, not yet authenticated (from `source`, when given).
+  std::unique_ptr<PanelClient> connectClient(const std::string& source = "");
   // A client with an authenticated session: the handshake, then each of "cmd_user:",
-  // "cmd_return:" and "cmd_close:" that is not empty, each answered within `timeoutMs`. On
-  // failure the test fails and the client returned is closed.
+  // "cmd_return:" and "cmd_close:" that is not empty. On failure the test fails and the client
+  // returned is closed.
   std::unique_ptr<PanelClient> openSession(const std::string& user, const std::string& ret,
                                            const std::string& close, int timeoutMs = 20000);
-  // On a fresh connection: handshake, "cmd_user:", "cmd_return:", "cmd_close: yes",
-  // each answered within `timeoutMs`, then the instruction. Returns the connection.
+  // A session as `user` that wants a reply (when `replyFlag` says so) and a close, then the instruction.
   std::unique_ptr<PanelClient> sendInstruction(const std::string& instruction,
                                                const std::string& user = "root",
                                                const std::string& replyFlag = "yes", int timeoutMs = 120000);
@@ -105,14 +105,7 @@ class AgentFixture : public ::testing::Test {
   std::string runInstruction(const std::string& instruction, const std::string& user = "root",
                              const std::string& replyFlag = "yes", int timeoutMs = 120000);
   // runInstruction with a reply wanted, without the CR LF that ends the reply.
-  std::string replyText(const std::string& instruction, const std::string& user = "root") {
-    std::string got = runInstruction(instruction, user);
-    if (got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0) got.resize(got.size() - 2);
-    return got;
-  }
-  std::string versionWithin(int timeoutMs = 20000) {
-    return runInstruction("version", "root", "yes", timeoutMs);
-  }
+  std::string replyText(const std::string& instruction, const std::string& user = "root");
 
   std::string dir_;  // the start directory
   int port_ = 0;
@@ -122,6 +115,7 @@ class AgentFixture : public ::testing::Test {
   std::vector<std::string> agentEnv_;     // "NAME=value" entries added to the agent's environment
   std::vector<gid_t> agentGroups_;        // when not empty, the agent's supplementary groups
   std::string agentStdin_ = "/dev/null";  // the file the agent's standard input reads
+  std::vector<pid_t> leftovers_;          // processes the test started through the agent
 };
 
 #endif

@@ -71,15 +71,4 @@ TEST_F(DirectoryMd5, DigestsEqualMd5sumsAndOddEntriesGetNoKey) {
   }
 }
 
-TEST_F(DirectoryMd5, EmptyTreeDottedNamesAndMissingDirectory) {
-  EXPECT_EQ(runInstruction("directorymd5:_:" + tree_), "{\n}\n\r\n");
-  EXPECT_EQ(runInstruction("DIRECTORYMD5:_:" + tree_ + "/missing"), "{\n}\n\r\n");
-  EXPECT_NE(agentStdout().find("No such file or directory"), std::string::npos) << agentStdout();
-  shell("cd " + tree_ + " && mkdir conf.d && : > conf.d/x.tar.gz");
-  EXPECT_EQ(runInstruction("directorymd5:_:" + tree_),
-            "{\n    \"" + key(tree_ + "/conf") + "\": {\n        \"d\\/x\": {\n            \"tar\": {\n" +
-                "                \"gz\": \"d41d8cd98f00b204e9800998ecf8427e\"\n            }\n        }\n    "
-                "}\n}\n\r\n");
-}
-
 }  // namespace
