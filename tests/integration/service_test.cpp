@@ -163,14 +163,6 @@ TEST_F(ServiceRefusals, BadValuesRunNothingMissingExecutableAndEverySessionOfThe
   ASSERT_TRUE(pollUntil([&] { return sessions().count("service5#2") == 1; }));
   EXPECT_EQ("Server stopped\r\n", run("stop:_:5"));
   EXPECT_TRUE(pollUntil([&] { return sessions().empty(); }));
-
-  // A special executable's own stop line runs even without a session.
-  shell("cp /bin/sleep " + kHome + "/sc_serv && chown " + kAccount + ": " + kHome + "/sc_serv");
-  const std::string loose = startedAsAccount("./sc_serv 600");
-  ASSERT_FALSE(processGone(loose));
-  EXPECT_EQ("Server stopped\r\n", run("stop:_:6:_:SC_SERV"));
-  EXPECT_TRUE(pollUntil([&] { return processGone(loose); }));
-  kill(atoi(loose.c_str()), SIGKILL);
 }
 
 // A server that ignores SIGTERM, SIGHUP and SIGINT, with ten children that do the same: "stop"
