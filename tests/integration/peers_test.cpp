@@ -1,14 +1,13 @@
-// Peers on the wire: the allow-list, frames before authentication, each connection's own
-// settings, the cap on unauthenticated connections, the penalty for failed handshakes, the
-// handshake and reply deadlines, the last reply, a closed standard output. After each test the
-// agent holds no descriptor, thread or child it did not hold when idle (read from /proc).
+// Peers on the wire: the allow-list, frames before authentication, the cap on unauthenticated connections,
+// the penalty for failed handshakes, the handshake and reply deadlines, the last reply, a closed standard
+// output. After each test the agent holds no descriptor, thread or child it did not hold when idle (read from
+// /proc).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <thread>
 
 #include "AgentFixture.h"
@@ -86,34 +85,6 @@ TEST_F(PeersTest, UnauthenticatedPeersGetNoCommandRunAndNoLongFrame) {
   EXPECT_TRUE(waitForLog("Could not read from socket"));
   EXPECT_EQ(closedAfter(PanelClient::frame("cmd_exec: command:_:touch " + dir_ + "/ran")), "");
   EXPECT_FALSE(pathExists(dir_ + "/ran"));
-}
-
-// Each connection acts on the settings it sent itself, while another runs; the last values
-// set become those of later connections that set none.
-TEST_F(PeersTest, ConnectionsRunInParallelEachWithItsOwnSettings) {
-  start();
-  ensureAccount("kadrelsess");
-  auto a = openSession("", "", "");
-  std::string reply;
-  // A 1 MB frame: more than one read, far over the pre-authentication limit; the second field counts.
-  ASSERT_TRUE(a->request("cmd_return: yes " + std::string(1000000, 'x'), reply, 20000));
-  ASSERT_TRUE(a->request("cmd_close: no", reply, 20000));
-  // A's command waits for a file that the test creates only after B was served.
-  const std::string gate = dir_ + "/gate";
-  ASSERT_TRUE(a->sendFrame("cmd_exec: command:_:for i in $(seq 600); do [ -e " + gate +
-                           " ] && break; sleep 0.1; done; echo a"));
-  ASSERT_TRUE(waitForLog("returnExec"));
-  auto b = openSession("kadrelsess", "no", "yes");
-  ASSERT_TRUE(b->sendFrame("cmd_exec: version"));
-  EXPECT_TRUE(b->waitClosed(20000, &reply));
-  EXPECT_EQ(reply, "") << "B wants no reply";
-  std::ofstream(gate).close();
-  EXPECT_TRUE(a->readReply(reply, 90000));
-  EXPECT_EQ(reply, "a\n\n") << "A's own values win over B's";
-  EXPECT_TRUE(a->request("cmd_exec: version", reply, 20000) && reply == KADREL_VERSION) << "A stays open";
-  auto c = openSession("", "yes", "");
-  EXPECT_TRUE(c->request("cmd_exec: command:_:id -un", reply, 20000));
-  EXPECT_EQ(reply, "kadrelsess\n\n") << "C acts as the account B set";
 }
 
 // 150 silent peers from 150 addresses under a descriptor limit of 64: the cap (16) keeps
