@@ -90,11 +90,13 @@ using ScreenDirectories = AccountTest;
 TEST_F(AddUser, CreatesTheAccountWithItsHashShellAndHomeButNeverThroughALink) {
   ASSERT_EQ(0, mkdir("/run/screen/S-kadd1", 0700));
   EXPECT_EQ("User has been added", replyText("adduser:_:" + kHardShell + ":_:kadd1:_:secret"));
-  EXPECT_EQ("$1$Vq3nZs8k$7gRNJBbPubb2l0s74eUN5/", shadowHash("kadd1")) << "crypt's MD5 of secret, fixed salt";
+  const std::string hash = shadowHash("kadd1");
+  ASSERT_EQ(0u, hash.find("$1$")) << "MD5-crypt: " << hash;
+  EXPECT_TRUE(verifies("kadd1", "secret"));
   EXPECT_EQ(kHardShell, loginShell("kadd1"));
   EXPECT_FALSE(pathExists("/run/screen/S-kadd1"));
   EXPECT_TRUE(logged("/usr/sbin/useradd 'kadd1' -s "));
-  EXPECT_FALSE(logged("7gRNJBbPubb2l0s74eUN5")) << "the hash reached the log";
+  EXPECT_FALSE(logged(hash.substr(3))) << "the hash reached the log";
   EXPECT_EQ("User already exists", replyText("adduser:_:/bin/bash:_:kadd1:_:other"));
   EXPECT_TRUE(verifies("kadd1", "secret"));
   expectHardPasswordsStored("kaddpw", "adduser:_:/bin/sh:_:", "User has been added");
