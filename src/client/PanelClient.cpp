@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -65,6 +67,13 @@ bool PanelClient::sendRaw(const std::string& bytes) {
     sent += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool PanelClient::sendLastFrame(const std::string& payload) {
+  // Corked, the frame waits for the end of the stream and leaves with it.
+  const int on = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  return sendFrame(payload) && ::shutdown(fd_, SHUT_WR) == 0;
 }
 
 long PanelClient::fill(int timeoutMs) {

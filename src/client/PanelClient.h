@@ -33,6 +33,9 @@ class PanelClient {
   static std::string frame(const std::string& payload);
   bool sendRaw(const std::string& bytes);
   bool sendFrame(const std::string& payload) { return sendRaw(frame(payload)); }
+  // Sends the frame and ends the sending side together with it (in one segment), as a panel
+  // that has nothing more to ask does; replies can still be read.
+  bool sendLastFrame(const std::string& payload);
 
   // Reads one reply, up to and without its final CR LF. False when the agent closed (or the
   // wait passed `timeoutMs`, -1 for ever) before a whole reply arrived; `reply` then holds

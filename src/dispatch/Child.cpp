@@ -18,6 +18,7 @@
 #include <exception>
 
 #include "core/ErrorHandler.h"
+#include "dispatch/PeerWatch.h"
 
 extern char** environ;
 
@@ -52,6 +53,7 @@ static ChildStatus logReport(const ChildReport& report) {
   // slow piece of work must not hold another connection's socket.
   if (fd > 3) syscall(SYS_close_range, 3U, static_cast<unsigned>(fd - 1), 0U);
   syscall(SYS_close_range, static_cast<unsigned>(fd + 1), ~0U, 0U);
+  PeerWatch::forgetInChild();  // its socket is closed here; the parent watches
   WorkOutput out(fd);
   if (!root) {
     const ChildReport report = {ChangeId(ctx), errno};
@@ -121,11 +123,18 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
     }
   };
   WorkReader reader(sink);
+  bool stopped = false;
   {
     // A refused reply stops the reading: the child's next write then fails and ends it.
     Reaper reaper{pid, readEnd, status};
+    PeerWatch* watch = PeerWatch::current();
     char buf[65536];
     for (;;) {
+      if (watch != nullptr && !waitReadable(readEnd.get(), watch)) {
+        stopped = true;
+        ::kill(pid, SIGKILL);
+        break;
+      }
       const ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
       if (n > 0) {
         if (!reader.feed(buf, static_cast<size_t>(n))) break;
@@ -133,6 +142,10 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
         break;
       }
     }
+  }
+  if (stopped) {
+    Log_warn("%s", kPeerGoneWarning);
+    return ChildStatus::Stopped;
   }
 
   // The parent logs what the child could not, once, in order.
@@ -192,6 +205,9 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) static int execCh
     syscall(SYS_rt_sigaction, sig, &dfl, nullptr, _NSIG / 8);
   }
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &plan.mask, nullptr, _NSIG / 8);
+
+  // A group of its own, so that a command whose panel went away is ended whole.
+  syscall(SYS_setpgid, 0, 0);
 
   ChildReport report = {0, 0};
   if (plan.out >= 0) {
@@ -309,4 +325,10 @@ void CommandChild::wait() {
   if (pid_ < 0) return;
   last_command_status = reap(pid_);
   pid_ = -1;
+}
+
+void CommandChild::kill() {
+  if (pid_ < 0) return;
+  ::kill(-pid_, SIGKILL);
+  wait();
 }

@@ -25,13 +25,15 @@ enum class ChildStatus {
   ExecFailed,    // exec form: bash could not be started ("execl()" / "dup2()" logged with the errno)
   Died,          // work form: the child ended before its work did (a warning is logged)
   Abandoned,     // work form: the reply's sink refused the reply; the child was ended
+  Stopped,       // work form: the panel went away first; the child was killed (a warning is logged)
 };
 
 // Work form: runs `work` in a forked child (a real fork: the work may allocate) as `user`
 // ("root" in any letter case: no identity change, the agent's working directory; otherwise the
 // verified switch, USER, LOGNAME, HOME set and the working directory /home/<user>). The child
 // keeps only descriptors 0 to 2 of the agent's. Ran: `reply` holds exactly what the body
-// appended. Otherwise `reply` is empty. The child is always reaped before returning.
+// appended. Otherwise `reply` is empty. When the current PeerWatch says that the panel has gone
+// while the work runs, the child is killed (Stopped). The child is always reaped before returning.
 ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutput&)>& work,
                       std::string& reply);
 
@@ -45,9 +47,10 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
 // The most a command's standard input may be given (see CommandChild::start).
 const size_t kMaxChildInput = 65536;
 
-// Exec form: "/bin/bash -c line" as `user`, environment and directory as in the work form.
-// With `out` >= 0 bash gets `out` as descriptor 1 and keeps the agent's 0 and 2; with `out`
-// -1 it starts with no descriptors at all. Every other descriptor stays out of it.
+// Exec form: "/bin/bash -c line" as `user`, environment and directory as in the work form,
+// leading a process group of its own. With `out` >= 0 bash gets `out` as descriptor 1 and keeps
+// the agent's 0 and 2; with `out` -1 it starts with no descriptors at all. Every other
+// descriptor stays out of it.
 class CommandChild {
  public:
   CommandChild() = default;
@@ -65,6 +68,8 @@ class CommandChild {
   // Waits for bash to end (its status goes to LastCommandStatus only); nothing when no child
   // runs.
   void wait();
+  // Kills bash and everything it started that stayed in its process group, then reaps bash.
+  void kill();
 
  private:
   pid_t pid_ = -1;

@@ -13,6 +13,7 @@
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
 #include "dispatch/Child.h"
+#include "dispatch/PeerWatch.h"
 
 namespace {
 
@@ -45,16 +46,16 @@ bool lineRunnable(const std::string& line, const char* who) {
   return true;
 }
 
-enum class Outcome { NotStarted, NeverRan, Ran, Abandoned };
+enum class Outcome { NotStarted, NeverRan, Ran, Abandoned, Stopped };
 
 // A command's output pipe holds this much, so that a fast writer and the reader each move large
 // blocks per call.
 const int kOutputPipeSize = 1 << 20;
 
 // Runs `line` as `user` and waits for it. With `consume`, bash's descriptor 1 is a pipe that
-// `consume` reads to its end (false: the reply was abandoned) and its descriptor 0 yields
-// `input`; without, bash keeps no descriptor at all.
-Outcome runChild(const std::string& line, const std::string& user, const std::function<bool(int)>* consume,
+// `consume` reads to its end (Ran), or gives up on (Abandoned, or Stopped: bash and its group
+// are killed), and its descriptor 0 yields `input`; without, bash keeps no descriptor at all.
+Outcome runChild(const std::string& line, const std::string& user, const std::function<Outcome(int)>* consume,
                  const std::string& input = std::string()) {
   // Declared first so that it is waited for last: the pipe is closed before the wait, so a
   // child still writing cannot block it.
@@ -76,15 +77,19 @@ Outcome runChild(const std::string& line, const std::string& user, const std::fu
       return Outcome::NeverRan;
   }
   outWrite.reset();
-  if (consume && !(*consume)(outRead.get())) return Outcome::Abandoned;
-  return Outcome::Ran;
+  const Outcome consumed = consume ? (*consume)(outRead.get()) : Outcome::Ran;
+  if (consumed == Outcome::Stopped) {
+    child.kill();
+    Log_warn("%s", kPeerGoneWarning);
+  }
+  return consumed;
 }
 
 }  // namespace
 
-bool CollectedReply::forward(int fd) {
+ReplyStream::Sent CollectedReply::forward(int fd) {
   readAll(fd, text);
-  return true;
+  return Sent::Whole;
 }
 bool CollectedReply::send(const char* data, size_t n) {
   text.append(data, n);
@@ -93,9 +98,9 @@ bool CollectedReply::send(const char* data, size_t n) {
 void CollectedReply::finish(const std::string& last) { text += last; }
 void CollectedReply::abandon() { text.clear(); }
 
-bool UnwantedReply::forward(int fd) {
+ReplyStream::Sent UnwantedReply::forward(int fd) {
   readToEnd(fd, [](const char*, size_t) {});
-  return false;
+  return Sent::Abandoned;
 }
 
 std::string returnExec(const std::string& cmddo1, const std::string& user) {
@@ -107,9 +112,9 @@ std::string returnExec(const std::string& cmddo1, const std::string& user, const
   std::string result;
   Outcome outcome;
   try {
-    const std::function<bool(int)> collect = [&](int fd) {
+    const std::function<Outcome(int)> collect = [&](int fd) {
       readAll(fd, result);
-      return true;
+      return Outcome::Ran;
     };
     outcome = runChild(cmddo1, user, &collect, input);
   } catch (const std::exception& e) {
@@ -129,7 +134,16 @@ std::string returnExec(const std::string& cmddo1, const std::string& user, const
 void streamExec(const std::string& cmddo1, const std::string& user, ReplyStream& out) {
   if (!lineRunnable(cmddo1, "returnExec")) return;
   try {
-    const std::function<bool(int)> forward = [&](int fd) { return out.forward(fd); };
+    const std::function<Outcome(int)> forward = [&](int fd) {
+      switch (out.forward(fd)) {
+        case ReplyStream::Sent::Whole:
+          return Outcome::Ran;
+        case ReplyStream::Sent::Abandoned:
+          return Outcome::Abandoned;
+        default:
+          return Outcome::Stopped;
+      }
+    };
     const Outcome outcome = runChild(cmddo1, user, &forward);
     if (outcome == Outcome::Ran || outcome == Outcome::NeverRan) out.finish("\n");
   } catch (const std::exception& e) {

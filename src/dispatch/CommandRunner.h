@@ -25,10 +25,14 @@ std::string returnExec(const std::string& cmddo1, const std::string& user, const
 // every write of the reply in one place.
 class ReplyStream {
  public:
+  enum class Sent {
+    Whole,      // everything up to the pipe's end of file
+    Abandoned,  // the peer stopped taking the bytes; the rest of the pipe was read and dropped
+    PeerGone,   // the current PeerWatch said the panel has gone; the rest stays unread
+  };
   virtual ~ReplyStream() = default;
-  // Sends what the pipe `fd` yields, as it arrives, until its end of file. False when the peer
-  // stopped taking the bytes; the rest of the pipe has then been read and dropped.
-  virtual bool forward(int fd) = 0;
+  // Sends what the pipe `fd` yields, as it arrives, until its end of file.
+  virtual Sent forward(int fd) = 0;
   // Sends `n` bytes of the reply. False when the peer stopped taking the bytes.
   virtual bool send(const char* data, size_t n) = 0;
   // Sends `last` and ends the reply.
@@ -43,7 +47,7 @@ class ReplyStream {
 // reply once finished, and nothing after abandon().
 class CollectedReply : public ReplyStream {
  public:
-  bool forward(int fd) override;
+  Sent forward(int fd) override;
   bool send(const char* data, size_t n) override;
   void finish(const std::string& last) override;
   void abandon() override;
@@ -54,7 +58,7 @@ class CollectedReply : public ReplyStream {
 // produces a reply stops at its first byte, and nothing is held.
 class UnwantedReply : public ReplyStream {
  public:
-  bool forward(int fd) override;
+  Sent forward(int fd) override;
   bool send(const char*, size_t) override { return false; }
   void finish(const std::string&) override {}
   void abandon() override {}
@@ -63,7 +67,8 @@ class UnwantedReply : public ReplyStream {
 // returnExec with the reply streamed to `out` instead of collected: the output as it arrives,
 // then "\n" ("\n" alone when the command never ran as the account). Nothing at all goes to
 // `out` when no child could be started or the line was refused, nor "\n" when the peer went
-// away. Memory does not grow with the output's size.
+// away. Memory does not grow with the output's size. When the current PeerWatch says that the
+// panel has gone before the output ends, bash and its process group are killed.
 void streamExec(const std::string& cmddo1, const std::string& user, ReplyStream& out);
 
 // Runs the line with no descriptors open at all, waits for bash to end, returns "".

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "dispatch/PeerWatch.h"
+
 void Fd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
@@ -27,14 +29,15 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
   return aboveStandard(readEnd) && aboveStandard(writeEnd);
 }
 
-void readToEnd(int fd, const std::function<void(const char*, size_t)>& sink) {
+bool readToEnd(int fd, const std::function<void(const char*, size_t)>& sink, PeerWatch* watch) {
   char buf[65536];
   for (;;) {
+    if (watch != nullptr && !waitReadable(fd, watch)) return false;
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {
       sink(buf, static_cast<size_t>(n));
     } else if (!(n < 0 && errno == EINTR)) {
-      return;
+      return true;
     }
   }
 }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <functional>
 
+class PeerWatch;
+
 // Owns one descriptor.
 class Fd {
  public:
@@ -18,6 +20,12 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   void reset(int fd = -1);
+  // Hands the descriptor to the caller; this object no longer owns one.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_ = -1;
@@ -36,7 +44,8 @@ bool makePipe(Fd& readEnd, Fd& writeEnd);
 bool writeAll(int fd, const char* data, size_t n);
 
 // Reads `fd` until its end of file or a read error, handing each block to `sink` as it comes;
-// an interrupted read is retried.
-void readToEnd(int fd, const std::function<void(const char*, size_t)>& sink);
+// an interrupted read is retried. True then; false when `watch` (null: none) says first that
+// the panel has gone (the rest stays unread).
+bool readToEnd(int fd, const std::function<void(const char*, size_t)>& sink, PeerWatch* watch = nullptr);
 
 #endif

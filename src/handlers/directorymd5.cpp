@@ -10,11 +10,12 @@
 // keeps its deprecation note out of every build.
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <atomic>
-#include <boost/filesystem.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -22,14 +23,18 @@
 #include "core/ErrorHandler.h"
 #include "dispatch/Descriptors.h"
 #include "dispatch/InstructionParserHelpers.h"
-
-namespace fs = boost::filesystem;
+#include "dispatch/PeerWatch.h"
+#include "handlers/TreeWalk.h"
 
 namespace {
 
-// One regular file of the walk and what hashing it gave.
+// One regular file of the walk and what hashing it gave. `dev` and `ino` are those the walk
+// found: the file hashed must be that one, whatever its path names by then.
 struct Listed {
   std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool viaLink = false;  // the entry is a link to a file of the tree
   enum { kPending, kDigest, kUnreadable, kNotRegular } state = kPending;
   std::string digest;
 };
@@ -44,18 +49,22 @@ struct MdCtxFree {
 // One hashing thread's tools: its digest context and read buffer.
 class Hasher {
  public:
-  Hasher() : ctx_(EVP_MD_CTX_new()), block_(kReadBlock) {}
+  explicit Hasher(PeerWatch* watch) : watch_(watch), ctx_(EVP_MD_CTX_new()), block_(kReadBlock) {}
 
   void hash(Listed& entry) {
-    // O_NONBLOCK: a path swapped for a FIFO after the walk must not block the open.
-    Fd fd(open(entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0) {
+    // The path is only looked at (O_PATH: nothing is opened, no device, no FIFO) until it is
+    // known to be the file the walk found; then that very file is opened for reading.
+    const Fd at(open(entry.path.c_str(), O_PATH | O_CLOEXEC | (entry.viaLink ? 0 : O_NOFOLLOW)));
+    struct stat st;
+    if (at.get() < 0 || fstat(at.get(), &st) != 0 || st.st_dev != entry.dev || st.st_ino != entry.ino ||
+        !S_ISREG(st.st_mode)) {
       entry.state = Listed::kUnreadable;
       return;
     }
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      entry.state = Listed::kNotRegular;
+    Fd fd(open(("/proc/self/fd/" + std::to_string(at.get())).c_str(),
+               O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) {
+      entry.state = Listed::kUnreadable;
       return;
     }
     if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) != 1) {
@@ -64,6 +73,7 @@ class Hasher {
     }
     // A read error ends the file: the digest covers what was read before it.
     for (;;) {
+      if (watch_ != nullptr && watch_->gone()) return;  // nobody waits for the answer
       ssize_t n = read(fd.get(), block_.data(), block_.size());
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
@@ -82,36 +92,87 @@ class Hasher {
   }
 
  private:
+  PeerWatch* watch_;
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx_;
   std::vector<char> block_;
 };
 
-// The regular files below `root` (links followed), in the iterator's order. Links to
-// directories are not descended into (the iterator's default), so a link loop cannot trap it.
-std::vector<Listed> walk(const std::string& root) {
-  std::vector<Listed> files;
-  try {
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-      boost::system::error_code ec;
-      // status() follows links: a dangling link is "not found", a link to /dev/zero a device.
-      if (fs::is_regular_file(it->status(ec))) {
-        files.emplace_back();
-        files.back().path = it->path().string();
-      }
+// The absolute path of what `fd` is open on, as the kernel names it.
+bool pathOf(int fd, std::string& path) {
+  char buf[PATH_MAX + 1];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return false;
+  path.assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+// Lists the regular files the walk meets, and the links to regular files of the tree itself.
+class Lister : public TreeVisitor {
+ public:
+  Lister(std::vector<Listed>& files, std::string& path, const std::string& inside)
+      : files_(files), path_(path), inside_(inside) {}
+
+  bool entry(int dir, const std::string& name, size_t) override {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    bool viaLink = false;
+    if (S_ISLNK(st.st_mode)) {
+      // Followed only to look: a dangling link, or one to a directory, a device, a FIFO or a
+      // file outside the tree gets no key.
+      const Fd target(openat(dir, name.c_str(), O_PATH | O_CLOEXEC));
+      std::string where;
+      if (target.get() < 0 || fstat(target.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+          !pathOf(target.get(), where) || where.compare(0, inside_.size(), inside_) != 0)
+        return true;
+      viaLink = true;
     }
-  } catch (const fs::filesystem_error& e) {
-    Log(e.what());
+    if (!S_ISREG(st.st_mode)) return true;
+    files_.emplace_back();
+    Listed& listed = files_.back();
+    listed.path = path_;
+    listed.dev = st.st_dev;
+    listed.ino = st.st_ino;
+    listed.viaLink = viaLink;
+    return true;
   }
-  return files;
+
+ private:
+  std::vector<Listed>& files_;
+  const std::string& path_;
+  const std::string& inside_;
+};
+
+// Logs why the walk ended early.
+void reportWalkError(const std::string& root, int err) {
+  Log("There was a problem with directorymd5: " + root + ": " + strerror(err));
+}
+
+// The regular files below `root` (the start path may be a link; nothing below it is followed
+// but a link to a file of the tree), in the directories' own order. False when the panel went.
+bool walk(const std::string& root, std::vector<Listed>& files) {
+  const Fd dir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  std::string inside;
+  if (dir.get() < 0 || !pathOf(dir.get(), inside)) {
+    reportWalkError(root, errno);
+    return true;
+  }
+  if (inside.back() != '/') inside += '/';
+  std::string path = root;
+  Lister lister(files, path, inside);
+  const WalkEnd end = walkTree(dir.get(), path, lister);
+  if (end == WalkEnd::Failed) reportWalkError(root, errno);
+  return end != WalkEnd::PeerGone;
 }
 
 // Hashes every entry, taking the next one from a shared counter, so that one large file does
 // not hold up the rest.
 void hashAll(std::vector<Listed>& files, unsigned workers) {
   std::atomic<size_t> next(0);
-  auto work = [&files, &next] {
-    Hasher hasher;
-    for (size_t i; (i = next.fetch_add(1)) < files.size();) hasher.hash(files[i]);
+  PeerWatch* watch = PeerWatch::current();
+  auto work = [&files, &next, watch] {
+    Hasher hasher(watch);
+    for (size_t i; (i = next.fetch_add(1)) < files.size() && !(watch && watch->gone());)
+      hasher.hash(files[i]);
   };
   if (workers > files.size()) workers = static_cast<unsigned>(files.size());
   std::vector<std::thread> threads;
@@ -129,8 +190,12 @@ void hashAll(std::vector<Listed>& files, unsigned workers) {
 }  // namespace
 
 std::string directoryMd5Json(const std::string& root, unsigned workers) {
-  std::vector<Listed> files = walk(root);
-  hashAll(files, workers);
+  std::vector<Listed> files;
+  if (walk(root, files)) hashAll(files, workers);
+  if (peerGone()) {
+    Log_warn("%s", kPeerGoneWarning);
+    return std::string();
+  }
 
   boost::property_tree::ptree tree;
   for (const Listed& f : files) {

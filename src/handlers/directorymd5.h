@@ -12,10 +12,14 @@ std::string directoryMd5(std::vector<std::string>& strlines, std::string& user, 
 
 // The JSON listing of `root`, hashing with `workers` threads (the calling thread included; 0
 // or 1: everything on the calling thread). Members in walk order whatever `workers` is.
-// Entries that are not regular files once links are followed (directories, devices, FIFOs,
-// sockets, dangling links) get no key and are never opened; a regular file that cannot be
-// opened gets "". A walk error ends the walk (its text goes to standard output); the files
-// listed before it stay. Throws the JSON writer's error for a tree it cannot represent.
+// The walk runs as root in a tree an account controls: it never enters a directory through a
+// link, and a link to a regular file is digested only when the file lies inside `root` itself.
+// Entries that are not regular files (directories, devices, FIFOs, sockets, links to any of
+// these, dangling links, links out of the tree) get no key and are never opened; a regular file
+// that cannot be opened, or is no longer the file the walk found, gets "". A walk error ends the
+// walk (its text goes to standard output); the files listed before it stay. When the current
+// PeerWatch says the panel has gone, the work stops and the answer is empty. Throws the JSON
+// writer's error for a tree it cannot represent.
 std::string directoryMd5Json(const std::string& root, unsigned workers);
 
 #endif

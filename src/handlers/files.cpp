@@ -1,7 +1,6 @@
 // The file operations, protected paths and tree removal.
 #include "handlers/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include "dispatch/Child.h"
 #include "dispatch/CommandRunner.h"
 #include "dispatch/InstructionParserHelpers.h"
+#include "dispatch/PeerWatch.h"
+#include "handlers/TreeWalk.h"
 
 // The paths no removal deletes, in the order they are compared.
 static const char* const kProtectedPaths[] = {"",     "/",    "/home", "/bin",  "/etc",  "/usr", "/sys",
@@ -52,95 +53,86 @@ bool normalisedRemovalPath(const std::string& path, std::string& normal) {
   return true;
 }
 
+// `normal` (a normalised path) is one of the protected paths.
+static bool isProtected(const std::string& normal) {
+  for (const char* protectedPath : kProtectedPaths) {
+    if (iequals(normal, protectedPath)) return true;
+  }
+  return false;
+}
+
 int checkRemove(const char* dirname) {
   std::string normal;
   if (dirname == nullptr || !normalisedRemovalPath(dirname, normal)) return 0;
-  for (const char* protectedPath : kProtectedPaths) {
-    if (iequals(normal, protectedPath)) return 0;
-  }
-  return 1;
+  return isProtected(normal) ? 0 : 1;
 }
 
 static const char kRemovalWarning[] = "There was a problem with removeDirectory() 1";
 
-// Where the walk of the current thread reports that it stopped (nftw passes no context).
-static thread_local std::string* walk_warning = nullptr;
+namespace {
 
-int unlink_cb(const char* fpath, const struct stat*, int, struct FTW*) {
-  if (checkRemove(fpath) != 1) return 0;
-  const int rv = remove(fpath);
-  if (rv != 0 && walk_warning != nullptr) *walk_warning = kRemovalWarning;
-  return rv;
-}
+// Removes what the walk meets, contents before their directory. Only the entries of a start
+// directory that is "/" itself can be protected paths: every protected path has one component.
+class Remover : public TreeVisitor {
+ public:
+  explicit Remover(bool startIsRoot) : startIsRoot_(startIsRoot) {}
+
+  bool entry(int dir, const std::string& name, size_t depth) override { return remove(dir, name, depth, 0); }
+  bool leftDirectory(int dir, const std::string& name, size_t depth) override {
+    return remove(dir, name, depth, AT_REMOVEDIR);
+  }
+
+ private:
+  bool remove(int dir, const std::string& name, size_t depth, int flags) const {
+    if (depth == 1 && startIsRoot_ && isProtected("/" + name)) return true;
+    return unlinkat(dir, name.c_str(), flags) == 0 || errno == ENOENT;
+  }
+  bool startIsRoot_;
+};
+
+}  // namespace
 
 int removeDirectory(const std::string& path, std::string& warning) {
   warning.clear();
-  if (path.find('\0') != std::string::npos) {  // it would name its own prefix
+  std::string start = path;
+  // "link/" would name the link's target.
+  while (start.size() > 1 && start.back() == '/') start.pop_back();
+  if (start.empty() || start.find('\0') != std::string::npos) {  // a NUL would name its own prefix
     errno = ENOENT;
     return -1;
   }
-  std::string start = path;
-  // "link/" would make the walk follow the link to its target.
-  while (start.size() > 1 && start.back() == '/') start.pop_back();
-  std::string* outer = walk_warning;
-  walk_warning = &warning;
-  const int rv = nftw(start.c_str(), unlink_cb, 64, FTW_DEPTH | FTW_PHYS);
-  walk_warning = outer;
-  return rv;
-}
-
-static void (*removal_hook)(const std::string&) = nullptr;
-
-void setRemovalHookForTesting(void (*hook)(const std::string&)) { removal_hook = hook; }
-
-// Removes the entry `name` of the directory open as `parent` (`path` is its full name, used
-// for the protected-path check only), everything below it first. Returns false when the walk
-// must stop.
-static bool removeEntryAt(int parent, const char* name, const std::string& path, int depth) {
-  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    // Not a directory (a link included): removed as it is.
-    if (errno != ENOTDIR && errno != ELOOP) return false;
-    return checkRemove(path.c_str()) != 1 || unlinkat(parent, name, 0) == 0 || errno == ENOENT;
-  }
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    close(fd);
-    return false;
-  }
-  if (removal_hook != nullptr) removal_hook(path);
-  bool ok = depth < kMaxRemovalDepth;
-  while (ok) {
-    errno = 0;
-    const struct dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      ok = errno == 0;
-      break;
-    }
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    ok = removeEntryAt(dirfd(dir), entry->d_name, path + "/" + entry->d_name, depth + 1);
-  }
-  closedir(dir);
-  if (!ok) return false;
-  return checkRemove(path.c_str()) != 1 || unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
-}
-
-int removeTreeNoFollow(const std::string& path, std::string& warning) {
-  warning.clear();
-  std::string start = path;
-  while (start.size() > 1 && start.back() == '/') start.pop_back();
   const size_t slash = start.rfind('/');
   const std::string parentPath = slash == std::string::npos ? "." : slash == 0 ? "/" : start.substr(0, slash);
   const std::string name = slash == std::string::npos ? start : start.substr(slash + 1);
-  if (start.find('\0') != std::string::npos || name.empty() || name == "." || name == "..") {
-    errno = ENOENT;
-    return -1;
-  }
+  // "/", "." and "..": the directory itself is never removed, only what lies below it.
+  const bool keepStart = name.empty() || name == "." || name == ".." || checkRemove(start.c_str()) != 1;
   Fd parent(open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
-  if (parent.get() < 0 || fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-  if (removeEntryAt(parent.get(), name.c_str(), start, 0)) return 0;
+  if (parent.get() < 0 ||
+      fstatat(parent.get(), name.empty() ? "/" : name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return -1;
+  bool removed;
+  Fd dir(name.empty() ? open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                      : openat(parent.get(), name.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (dir.get() < 0) {
+    // Not a directory (a link included): removed as it is.
+    removed = (errno == ENOTDIR || errno == ELOOP) &&
+              (keepStart || unlinkat(parent.get(), name.c_str(), 0) == 0 || errno == ENOENT);
+  } else {
+    std::string normal;
+    Remover remover(normalisedRemovalPath(start, normal) && normal == "/");
+    std::string walked = start;
+    const WalkEnd end = walkTree(dir.get(), walked, remover);
+    if (end == WalkEnd::PeerGone) {
+      warning = kPeerGoneWarning;
+      return -1;
+    }
+    dir.reset();
+    removed = end == WalkEnd::Done &&
+              (keepStart || unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT);
+  }
+  if (removed) return 0;
   warning = kRemovalWarning;
   return -1;
 }

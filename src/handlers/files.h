@@ -1,13 +1,12 @@
 // Identity-bound file operations ("readfile", "writefile", "deletefile", "renamefile",
 // "movedir", "deldir"), each done in a child that has become the acting account, and the
 // protected paths: which paths no removal may delete (checkRemove) and the removal of a
-// directory tree (removeDirectory, walk callback unlink_cb). The removal functions make plain
+// directory tree (removeDirectory). The removal functions make plain
 // system calls only and never log, so they may run in a forked child; they hand any warning
 // back to their caller, who logs it. Every operation may run on any thread.
 #ifndef KADREL_HANDLERS_FILES_H
 #define KADREL_HANDLERS_FILES_H
 
-#include <ftw.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -25,33 +24,17 @@ bool normalisedRemovalPath(const std::string& path, std::string& normal);
 // themselves are refused, not what lies below them.
 int checkRemove(const char* dirname);
 
-// Removes the tree at `path` depth-first (contents before their directory) without following
-// symbolic links, skipping protected entries; a start path that is a link removes only the
-// link (trailing slashes of the start path are dropped first). Returns what nftw returns: 0
-// when the walk finished, -1 when it could not start (errno tells why) or stopped on an entry
-// it could not remove. In that last case `warning` receives the text to log at warning level
-// ("There was a problem with removeDirectory() 1"); otherwise it is left empty.
-// Safe to call from several threads at once and in a forked child.
+// Removes the tree at `path`, contents before their directory, in time linear in its entries
+// and however deep it is. Every step is taken relative to a directory descriptor opened without
+// following links (see TreeWalk.h), so a link is removed, never followed, and an entry swapped for
+// a link while the walk runs is removed as that link; a start path that is a link removes only
+// the link (trailing slashes are dropped first). Protected entries are skipped; their contents
+// go. Returns 0 when nothing is left; -1 when the start path does not exist (errno tells why,
+// `warning` empty), or with `warning` set to the text to log at warning level when something
+// stays: "There was a problem with removeDirectory() 1" (an entry could not be removed or the
+// tree moved under the walk; the walk stops there) or kPeerGoneWarning (the panel has gone).
+// Never changes directory: safe on any thread of the agent and in a forked child.
 int removeDirectory(const std::string& path, std::string& warning);
-
-// removeDirectory for the agent's own removals as root in trees an account can write (its
-// home, its screen directories): the same result, but every step is taken relative to a
-// directory descriptor opened without following links, so an entry the account swaps for a
-// link while the walk runs is removed as that link, never through it. Protected entries are
-// skipped as in removeDirectory. 0 when the tree is gone; -1 when the start path does not
-// exist (`warning` empty), or with `warning` set when an entry could not be removed or the tree
-// is deeper than kMaxRemovalDepth directories. Makes no path-based removal and never changes directory, so it
-// is safe on any thread of the agent.
-const int kMaxRemovalDepth = 256;
-int removeTreeNoFollow(const std::string& path, std::string& warning);
-
-// Test seam: called with each directory's path once removeTreeNoFollow holds it open, before
-// its entries are removed (tests swap entries for links there). Nothing in the agent sets it.
-void setRemovalHookForTesting(void (*hook)(const std::string& directory));
-
-// The walk callback of removeDirectory: removes `fpath` unless it is protected. 0 lets the
-// walk go on; the failing remove's result stops it.
-int unlink_cb(const char* fpath, const struct stat* sb, int typeflag, struct FTW* ftwbuf);
 
 // The operations. Each answers with the text its child formed; "Failed" when no child could be
 // started; empty when the account is unknown or could not be taken on.

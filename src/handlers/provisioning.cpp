@@ -135,7 +135,10 @@ std::string removeServer(std::vector<std::string>& strlines, std::string& user, 
   removeLogrotate(user);
   std::string warning;
   // As root in a tree the account's own processes can change while it goes.
-  removeTreeNoFollow(home, warning);
-  if (!warning.empty()) Log_warn("%s", warning.c_str());
+  removeDirectory(home, warning);
+  if (!warning.empty()) {
+    Log_warn("%s", warning.c_str());
+    return "fail";
+  }
   return "Server removed";
 }

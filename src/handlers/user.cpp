@@ -140,10 +140,12 @@ static void logOutput(std::string output) {
 }
 
 // Removes `path`, a tree the account can change while the walk goes, logging any warning.
-static void removeAccountTree(const std::string& path) {
+// False when anything of it stays.
+static bool removeAccountTree(const std::string& path) {
   std::string warning;
-  removeTreeNoFollow(path, warning);
+  removeDirectory(path, warning);
   if (!warning.empty()) Log_warn("%s", warning.c_str());
+  return warning.empty();
 }
 
 // Opens a directory that holds the accounts' screen directories, for a removal in it as root.
@@ -165,13 +167,17 @@ static bool openScreenDirectory(const char* path, Fd& dir) {
 }
 
 // Removes the account's screen directories "S-<name>", each through the opened directory that
-// holds it (named by its descriptor), never through what its path names later.
-static void removeScreenDirectories(const std::string& name) {
+// holds it (named by its descriptor), never through what its path names later. False when one
+// of them stays.
+static bool removeScreenDirectories(const std::string& name) {
+  bool gone = true;
   for (const char* holder : {"/var/run/screen", "/tmp/screens"}) {
     Fd dir;
-    if (openScreenDirectory(holder, dir))
-      removeAccountTree("/proc/self/fd/" + std::to_string(dir.get()) + "/S-" + name);
+    if (openScreenDirectory(holder, dir) &&
+        !removeAccountTree("/proc/self/fd/" + std::to_string(dir.get()) + "/S-" + name))
+      gone = false;
   }
+  return gone;
 }
 
 // Makes sure the account has its home, owned by it. A home the agent creates gets 0700; one
@@ -285,8 +291,9 @@ std::string delUser(std::vector<std::string>& strlines, std::string& user, std::
       Log_warn("%s", ("There was a problem with delUser: the account " + name + " still exists").c_str());
       return "There was a problem while removing this user";
     }
-    removeScreenDirectories(name);
-    removeAccountTree(composeLine("/home/%s", {name}));
+    const bool screensGone = removeScreenDirectories(name);
+    if (!removeAccountTree(composeLine("/home/%s", {name})) || !screensGone)
+      return "There was a problem while removing this user";
     return "User has been removed";
   } catch (const std::exception& e) {
     Log_warn("%s", (std::string("There was a problem with delUser: ") + e.what()).c_str());

@@ -1,6 +1,8 @@
 // The worker thread's read loop.
 #include "session/KadrelConnection.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -11,6 +13,8 @@
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
+#include "dispatch/Descriptors.h"
+#include "dispatch/PeerWatch.h"
 #include "session/Admission.h"
 #include "session/SocketParser.h"
 
@@ -100,6 +104,13 @@ void KadrelConnection::SendData(std::string data) {
   }
 }
 
+KadrelConnection::Peer KadrelConnection::peer() const {
+  pollfd p = {new_sock.fd(), POLLRDHUP, 0};
+  if (poll(&p, 1, 0) <= 0) return Peer::Here;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return Peer::Gone;
+  return (p.revents & POLLRDHUP) ? Peer::DoneSending : Peer::Here;
+}
+
 void KadrelConnection::writeFailed(int err) {
   if (err != EAGAIN && err != EWOULDBLOCK) return;
   // The peer stopped reading: the reply is abandoned and so is the connection, whose next
@@ -108,14 +119,30 @@ void KadrelConnection::writeFailed(int err) {
   ::shutdown(new_sock.fd(), SHUT_RDWR);
 }
 
-bool StreamedReply::forward(int fd) {
+ReplyStream::Sent StreamedReply::forward(int fd) {
   started_ = true;
-  if (!delivered_) return false;
-  if (!connection_.new_sock.send_from_pipe(fd, size_)) {
-    delivered_ = false;
-    connection_.writeFailed(errno);
+  if (!delivered_) return Sent::Abandoned;
+  PeerWatch* watch = PeerWatch::current();
+  const int flags = fcntl(fd, F_GETFL);
+  // Watched, the pipe is taken as it fills (non-blocking), and each wait for more asks the watch.
+  if (watch != nullptr && flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  for (;;) {
+    if (watch != nullptr && !waitReadable(fd, watch)) {
+      delivered_ = false;
+      return Sent::PeerGone;
+    }
+    const unsigned long long before = size_;
+    if (!connection_.new_sock.send_from_pipe(fd, size_)) {
+      const int err = errno;
+      delivered_ = false;
+      if (flags >= 0) fcntl(fd, F_SETFL, flags);
+      readToEnd(fd, [](const char*, size_t) {});  // what the non-blocking drop left
+      connection_.writeFailed(err);
+      return Sent::Abandoned;
+    }
+    // Readable, yet nothing came: the end of file.
+    if (watch == nullptr || size_ == before) return Sent::Whole;
   }
-  return delivered_;
 }
 
 bool StreamedReply::send(const char* data, size_t n) {

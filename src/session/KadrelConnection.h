@@ -28,6 +28,11 @@ class KadrelConnection {
   void SendData(std::string data);
 
   bool authenticated() const { return passphrasecheck && serverauthcheck; }
+
+  // What the connection shows of its peer, without reading from it: still there, done sending
+  // (it closed its sending side; it may still read), or gone (reset, unreachable, closed).
+  enum class Peer { Here, DoneSending, Gone };
+  Peer peer() const;
   // A write failed with `err`. One that ran out of time (the peer stopped reading) abandons
   // the reply and ends the connection.
   void writeFailed(int err);
@@ -56,7 +61,7 @@ class StreamedReply : public ReplyStream {
  public:
   explicit StreamedReply(KadrelConnection& connection) : connection_(connection) {}
 
-  bool forward(int fd) override;
+  Sent forward(int fd) override;
   bool send(const char* data, size_t n) override;
   void finish(const std::string& last) override;
   void abandon() override;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "core/Audit.h"
@@ -14,6 +15,7 @@
 #include "core/Settings.h"
 #include "dispatch/Child.h"
 #include "dispatch/InstructionParser.h"
+#include "dispatch/PeerWatch.h"
 #include "session/Admission.h"
 #include "session/KadrelConnection.h"
 
@@ -131,6 +133,17 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
       u = conn.own_user.value_or(user);
       er = conn.own_expectreturn.value_or(expectreturn);
       cs = conn.own_closesocket.value_or(closesocket);
+    }
+    // Work whose reply the panel waits for stops once the panel has gone. A panel that ended its
+    // sending side together with its request still reads the reply: only its going counts then.
+    std::optional<PeerWatch> watch;
+    if (iequals(er, "yes")) {
+      const bool doneSending = conn.peer() == KadrelConnection::Peer::DoneSending;
+      watch.emplace([&conn, doneSending] {
+        const KadrelConnection::Peer now = conn.peer();
+        return now == KadrelConnection::Peer::Gone ||
+               (now == KadrelConnection::Peer::DoneSending && !doneSending);
+      });
     }
     StreamedReply streamed(conn);
     const auto start = std::chrono::steady_clock::now();

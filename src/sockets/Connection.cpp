@@ -128,6 +128,12 @@ static bool copyRest(int fd, int sock, unsigned long long& moved) {
   }
 }
 
+// True when the pipe `fd` holds no byte (a splice that would block waits on it, not the socket).
+static bool pipeEmpty(int fd) {
+  int held = 0;
+  return ioctl(fd, FIONREAD, &held) == 0 && held == 0;
+}
+
 // Splices `fd` to the socket; copies instead when the kernel refuses splice here. False when
 // the peer stopped taking bytes (the rest of `fd` is then dropped).
 static bool spliceRest(int fd, int sock, unsigned long long& moved) {
@@ -139,6 +145,7 @@ static bool spliceRest(int fd, int sock, unsigned long long& moved) {
     }
     if (n == 0) return true;
     if (errno == EINTR) continue;
+    if (errno == EAGAIN && pipeEmpty(fd)) return true;  // a non-blocking pipe: all there is for now
     if (errno == EINVAL || errno == ENOSYS) return copyRest(fd, sock, moved);
     const int err = errno;
     std::unique_ptr<char[]> buf(new char[kCopyBlock]);

@@ -43,7 +43,7 @@ class Connection {
   // counts every byte taken from the pipe. False when the peer stopped taking bytes: the rest
   // of the pipe is then read and dropped, so that its writer can finish. Together with send(),
   // the only writes of a streamed reply: a limit on how long a write may make no progress
-  // belongs in these two.
+  // belongs in these two. A non-blocking pipe is sent as far as it holds bytes now.
   bool send_from_pipe(int fd, unsigned long long& moved) const;
   // Reads one frame's payload into s. Returns > 0 when the frame is complete, 0 when the peer
   // closed (before or within the frame) or a read failed. Throws FrameError for a malformed

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "AgentFixture.h"
+#include "dispatch/PeerWatch.h"
 
 namespace {
 
@@ -78,25 +79,49 @@ TEST_F(CommandReply, LargeOutputArrivesByteForByte) {
   EXPECT_TRUE(waitForLog("Process Call: 67108865 bytes")) << "the size is logged, never the reply";
 }
 
-// A panel that goes away mid-reply: the command still ends (the rest of its output is read and
-// dropped), and the agent keeps no child, thread or descriptor of that connection.
-TEST_F(CommandReply, PeerClosingMidReplyLeavesNothingBehind) {
+// A panel that goes away while its command runs, mid-reply or before any output: the command is
+// ended with everything it started, and the agent keeps no child, thread or descriptor of that
+// connection. A panel that ended its sending side together with its request still reads: it
+// gets the whole reply.
+TEST_F(CommandReply, APanelThatHasGoneEndsItsCommandOneThatOnlyStoppedSendingGetsItsReply) {
   ASSERT_TRUE(agentAnswers());
+  ASSERT_TRUE(waitUntil([&] { return agentStatus("Threads:") == kIdleAgentThreads; })) << "only the listener";
   const size_t descriptors = agentDescriptors();
-  const std::string go = dir_ + "/go", finished = dir_ + "/finished";
-  {
-    // The first MiB arrives, then the command waits until the panel has gone.
-    auto client = sendInstruction("command:_:head -c 1048576 /dev/zero; until [ -e " + go +
-                                  " ]; do sleep 0.05; done; head -c 67108864 /dev/zero; touch " + finished);
-    std::string got, part;
-    EXPECT_TRUE(
-        waitUntil([&] { return client->readReply(part, 20), (got += part).size() >= 1048576; }, 60000));
-  }  // closed mid-reply
-  shell("touch " + go);
-  EXPECT_TRUE(waitUntil([&] { return pathExists(finished); }, 60000)) << "the command did not finish";
-  EXPECT_TRUE(waitForLog("There was a problem with the socket: Could not write to socket.", 60000));
-  expectIdle(descriptors);
-  EXPECT_TRUE(agentAnswers());
+  const struct {
+    std::string line;
+    size_t before;  // bytes of output that arrive before the panel goes
+  } rows[] = {
+      {"head -c 1048576 /dev/zero; sleep 600; echo late", 1048576},
+      {"sleep 600; echo late", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.line);
+    {
+      auto client = sendInstruction("command:_:" + row.line);
+      std::string got;
+      EXPECT_TRUE(waitUntil(
+          [&] {
+            std::string part;
+            client->readReply(part, 20);
+            got += part;
+            return got.size() >= row.before &&
+                   agentChildren().find_first_of("0123456789") != std::string::npos;
+          },
+          60000))
+          << "the command never started";
+    }  // the panel goes
+    EXPECT_TRUE(waitUntil([&] { return agentChildren().empty(); }, 60000)) << "the command ran on for nobody";
+    EXPECT_TRUE(waitUntil([&] { return agentStatus("Threads:") == kIdleAgentThreads; }, 60000))
+        << "a thread is left";
+    EXPECT_EQ(agentDescriptors(), descriptors);
+  }
+  EXPECT_NE(agentStderr().find(kPeerGoneWarning), std::string::npos);
+
+  auto client = openSession("root", "yes", "yes");
+  ASSERT_TRUE(client->sendLastFrame("cmd_exec: command:_:sleep 1; echo kept"));
+  std::string got;
+  EXPECT_TRUE(client->waitClosed(60000, &got));
+  EXPECT_EQ(got, "kept\n\n\r\n");
 }
 
 // Root, in any letter case, runs as the agent; an account runs as itself with its primary

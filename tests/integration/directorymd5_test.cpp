@@ -1,14 +1,17 @@
 // The directory checksum listing against the real agent: digests equal md5sum's, the JSON form
 // of dotted names and "\/", and entries that must not be opened (a FIFO, a link to /dev/zero,
-// a dangling link) or cannot be (a file root may not read) in the tree.
+// a dangling link) or cannot be (a file root may not read) in the tree, and a listing that stops
+// when its panel goes.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "AgentFixture.h"
+#include "dispatch/PeerWatch.h"
 
 namespace {
 
@@ -69,6 +72,22 @@ TEST_F(DirectoryMd5, DigestsEqualMd5sumsAndOddEntriesGetNoKey) {
     EXPECT_EQ(std::count(reply.begin(), reply.end(), '\n'), 9) << reply;  // braces, six members, CR LF
     EXPECT_EQ(reply.substr(reply.size() - 5), "\n}\n\r\n");
   }
+}
+
+// A listing that would hash for weeks (a file of 1 PiB, nearly all hole) stops once its panel
+// has gone: its threads end, and the agent answers the next panel.
+TEST_F(DirectoryMd5, AListingForAPanelThatHasGoneStops) {
+  shell("truncate -s 1P " + tree_ + "/huge");
+  {
+    auto client = sendInstruction("directorymd5:_:" + tree_);
+    ASSERT_TRUE(waitUntil([&] {
+      return shell("ls -l /proc/" + std::to_string(pid_) + "/fd").find(tree_ + "/huge") != std::string::npos;
+    })) << "the file is never read";
+  }  // the panel goes
+  EXPECT_TRUE(waitUntil([&] { return agentStatus("Threads:") == kIdleAgentThreads; }, 60000))
+      << "the listing went on for nobody: " << agentStatus("Threads:") << " threads";
+  EXPECT_NE(agentStderr().find(kPeerGoneWarning), std::string::npos);
+  EXPECT_EQ(runInstruction("command:_:echo alive"), "alive\n\n\r\n");
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // File operations as an account and as root: the host's permissions apply to the account,
 // readfile's line rules, writefile's contents and ownership, what is not a regular file,
 // protected paths, links neither followed nor deleted through, NUL bytes in paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,23 @@
 namespace {
 
 const char kAccount[] = "kfiles";
+
+// A chain of `depth` directories "d" below `top`, owned by `uid`, with a file at its bottom;
+// made relative to descriptors, as no path may be that long.
+void makeChain(const std::string& top, int depth, uid_t uid) {
+  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < depth && fd >= 0; ++i) {
+    if (mkdirat(fd, "d", 0755) != 0 || fchownat(fd, "d", uid, uid, 0) != 0) break;
+    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  const int file = openat(fd, "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  EXPECT_GE(file, 0);
+  close(file);
+  close(fd);
+}
 
 uid_t ownerOf(const std::string& path) {
   struct stat st;
@@ -174,6 +193,31 @@ TEST_F(DelDir, RemovesTheTreeNeverThroughALinkAndAnswersFailedWhenAnEntryStays) 
   EXPECT_TRUE(pathExists(t_ + "/tree/rootsub/f"));
   EXPECT_EQ("Directory removed", reply("deldir:_:" + t_ + "/tree", "root"));
   EXPECT_FALSE(pathExists(t_ + "/tree"));
+}
+
+// Trees far deeper than any path may be long go whole, in time linear in their depth (each
+// instruction is given minutes); what a removal has to leave is a failure, never success.
+TEST_F(DelDir, DeepChainsGoWholeAndWhatStaysIsAFailure) {
+  const std::string t = t_, home_ = std::string("/home/") + kAccount;
+  makeChain(t, 3000, uid_);
+  EXPECT_EQ("Directory removed", reply("deldir:_:" + t + "/d"));
+  EXPECT_FALSE(pathExists(t + "/d"));
+
+  makeChain(home_, 3000, uid_);
+  EXPECT_EQ("Server removed", reply("removeserver:_:7"));
+  EXPECT_FALSE(pathExists(home_));
+
+  // A file system mounted in the home cannot go.
+  ASSERT_EQ(0, mkdir(home_.c_str(), 0700));
+  ASSERT_EQ(0, mkdir((home_ + "/mnt").c_str(), 0700));
+  ASSERT_EQ(0, mount("tmpfs", (home_ + "/mnt").c_str(), "tmpfs", 0, nullptr));
+  EXPECT_EQ("fail", reply("removeserver:_:7"));
+  EXPECT_TRUE(pathExists(home_ + "/mnt"));
+  ASSERT_EQ(0, umount((home_ + "/mnt").c_str()));
+
+  makeChain(home_, 50000, uid_);
+  EXPECT_EQ("User has been removed", reply("deluser:_:" + std::string(kAccount), "root"));
+  EXPECT_FALSE(pathExists(home_));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "handlers/TreeWalk.h"
+
 namespace {
 
 bool exists(const std::string& path) {
@@ -55,9 +57,35 @@ TEST(CheckRemove, ProtectedPathsInEveryFormAndNothingBelowThem) {
        {"root/", "/home/x", "/usr/local", "/etc/passwd", "/etcx", "etclink", "etclink//", "x"})
     EXPECT_EQ(1, checkRemove(path)) << '"' << path << '"';
   std::filesystem::current_path(old);
-  // The walk skips a protected directory (0, walk goes on) instead of failing on it.
-  for (const char* entry : {"//tmp/", "/tmp/.", "/usr/local/.."})
-    EXPECT_EQ(0, unlink_cb(entry, nullptr, 0, nullptr));
+}
+
+// Links are removed, never followed: inside the tree, dangling, or as the start path itself.
+TEST(RemoveDirectory, RemovesTheTreeButNeverFollowsALink) {
+  Scratch outside;
+  outside.file("kept");
+  Scratch s;
+  s.directory("tree");
+  s.directory("tree/sub");
+  s.file("tree/sub/a");
+  s.file("tree/b");
+  s.link("tree/sub/out", outside.dir_);
+  s.link("tree/sub/kept", outside.path("kept"));
+  s.link("tree/dangling", "/no/such/target");
+  std::string warning = "stale";
+  EXPECT_EQ(0, removeDirectory(s.path("tree"), warning));
+  EXPECT_EQ("", warning);
+  EXPECT_FALSE(exists(s.path("tree")));
+  for (const char* start : {"link", "link/", "link//"}) {
+    s.link("link", outside.dir_);
+    EXPECT_EQ(0, removeDirectory(s.path(start), warning)) << start;
+    EXPECT_FALSE(exists(s.path("link"))) << start;
+  }
+  EXPECT_TRUE(exists(outside.path("kept")));
+  s.file("f");
+  EXPECT_EQ(0, removeDirectory(s.path("f"), warning));
+  EXPECT_FALSE(exists(s.path("f")));
+  EXPECT_EQ(-1, removeDirectory(s.path("missing"), warning));
+  EXPECT_EQ("", warning) << "a start path that does not exist is not a stopped walk";
 }
 
 // The directory the walk holds open is renamed away and a link to a directory outside the tree
@@ -77,10 +105,10 @@ TEST(RemoveDirectory, AsRootADirectorySwappedForALinkMidWalkIsNeverWalkedThrough
   s.file("home/sub/victim");
   swap_directory = s.path("home/sub");
   swap_target = outside.dir_;
-  setRemovalHookForTesting(swapForLink);
+  setWalkHookForTesting(swapForLink);
   std::string warning;
-  removeTreeNoFollow(s.path("home"), warning);
-  setRemovalHookForTesting(nullptr);
+  removeDirectory(s.path("home"), warning);
+  setWalkHookForTesting(nullptr);
   EXPECT_TRUE(exists(outside.path("victim"))) << "the removal went through the link";
   EXPECT_FALSE(exists(s.path("home/sub.moved/victim"))) << "the directory held open is the one emptied";
 }
