@@ -35,7 +35,7 @@ struct Listed {
   dev_t dev = 0;
   ino_t ino = 0;
   bool viaLink = false;  // the entry is a link to a file of the tree
-  enum { kPending, kDigest, kUnreadable, kNotRegular } state = kPending;
+  enum { kPending, kDigest, kUnreadable } state = kPending;
   std::string digest;
 };
 

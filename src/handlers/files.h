@@ -1,9 +1,9 @@
 // Identity-bound file operations ("readfile", "writefile", "deletefile", "renamefile",
 // "movedir", "deldir"), each done in a child that has become the acting account, and the
 // protected paths: which paths no removal may delete (checkRemove) and the removal of a
-// directory tree (removeDirectory). The removal functions make plain
-// system calls only and never log, so they may run in a forked child; they hand any warning
-// back to their caller, who logs it. Every operation may run on any thread.
+// directory tree (removeDirectory). The removal functions make plain system calls only and
+// never log, so they may run in a forked child; they hand any warning back to their caller, who
+// logs it. Every operation may run on any thread.
 #ifndef KADREL_HANDLERS_FILES_H
 #define KADREL_HANDLERS_FILES_H
 
