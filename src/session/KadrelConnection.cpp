@@ -128,7 +128,7 @@ ReplyStream::Sent StreamedReply::forward(int fd) {
   if (watch != nullptr && flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   for (;;) {
     if (watch != nullptr && !waitReadable(fd, watch)) {
-      delivered_ = false;
+      abandon();  // the runner logs why; nothing more goes out
       return Sent::PeerGone;
     }
     const unsigned long long before = size_;
