@@ -88,4 +88,34 @@ TEST(SendFromPipe, OutputArrivesWholeOrThePipeIsDrainedWithoutASignal) {
   }
 }
 
+// A non-blocking pipe whose writer is still busy is sent as far as it holds bytes, which is not a
+// failed send; the pipe's end later is the end of the output.
+TEST(SendFromPipe, NonBlockingPipeIsSentAsFarAsItHolds) {
+  for (bool loopback : {false, true}) {
+    int sv[2], p[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    sockaddr_in addr = sockaddr_in();
+    if (loopback) addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Connection sock(sv[0], addr);
+    const std::string first(5000, 'a');
+    ASSERT_EQ(write(p[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    unsigned long long moved = 0;
+    EXPECT_TRUE(sock.send_from_pipe(p[0], moved)) << loopback;
+    EXPECT_EQ(moved, first.size()) << loopback;
+    ASSERT_EQ(write(p[1], "bc", 2), 2);  // the pipe was not drained and dropped
+    close(p[1]);
+    EXPECT_TRUE(sock.send_from_pipe(p[0], moved)) << loopback;
+    sock.close();
+    std::string received;
+    char buf[8192];
+    ssize_t n;
+    while ((n = read(sv[1], buf, sizeof buf)) > 0) received.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(received, first + "bc") << loopback;
+    EXPECT_EQ(moved, first.size() + 2) << loopback;
+    close(sv[1]);
+    close(p[0]);
+  }
+}
+
 }  // namespace
