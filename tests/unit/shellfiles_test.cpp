@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -34,8 +35,20 @@ TEST(ShellFileLines, CopydirOfTheRootDirectoryCopiesNothing) {
     EXPECT_NE("", composed(std::string("copydir:_:") + source + ":_:dest", "bob")) << source;
 }
 
+// What bash prints running `line` in `dir` (its errors dropped).
+std::string output(const std::string& dir, const std::string& line) {
+  FILE* p =
+      popen(("cd " + shellQuote(dir) + " && /bin/bash -c " + shellQuote(line) + " 2>/dev/null").c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  if (p != nullptr) pclose(p);
+  return out;
+}
+
 // Each composed line run by bash, with a value that is shell text wherever the panel puts data
-// (account, path, search words): nothing of it may run. Only lines that read the host are run.
+// (account, path, search words): nothing of it may run; and a path that looks like an option is
+// still a path. Only lines that read the host are run.
 TEST(ShellFileLines, DataThatIsShellTextNeverRuns) {
   char tmpl[] = "/tmp/kadrel-words.XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -55,11 +68,16 @@ TEST(ShellFileLines, DataThatIsShellTextNeverRuns) {
   for (const std::string& instruction : instructions) {
     const std::string line = composed(instruction, "root");
     ASSERT_NE("", line) << instruction;
-    (void)std::system(
-        ("cd " + shellQuote(dir) + " && /bin/bash -c " + shellQuote(line) + " >/dev/null 2>&1").c_str());
+    output(dir, line);
     struct stat st;
     EXPECT_NE(0, stat(marker.c_str(), &st)) << line;
     unlink(marker.c_str());
+  }
+  std::ofstream(dir + "/--version") << "x";
+  for (const char* instruction : {"filesize:_:--version", "filelist:_:--version", "filelist2:_:--version"}) {
+    const std::string out = output(dir, composed(instruction, "root"));
+    EXPECT_TRUE(out.size() >= 10 && out.compare(out.size() - 10, 10, "--version\n") == 0)
+        << instruction << ": " << out;
   }
   EXPECT_EQ(0, std::system(("rm -rf " + shellQuote(dir)).c_str()));
 }
