@@ -98,6 +98,11 @@ TEST_F(StartupTest, DetachesOnceListeningAndLogsToItsPrivateDebugFile) {
   EXPECT_EQ(readWholeFile(console), "") << "audit lines have no place on the console";
   shell("umount /dev/console");
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitized agent needs descriptors of its own at unforeseeable moments: the shortage below
+  // would end it rather than the command; the plain build checks the logged failure.
+  return;
+#endif
   // Room for the connection's socket and nothing more: the command's pipe cannot be made.
   std::istringstream fds(shell("ls " + proc + "/fd"));
   std::set<int> open;
