@@ -40,15 +40,16 @@ TEST_F(HostInfo, SysstatsAndPingAsRootAndAccount) {
       {"sysstats", kAccount, "[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+::[0-9]+\\.[0-9]+\n\n\r\n"},
       {"ping:_:127.0.0.1", "root", time},
       {"ping:_:127.0.0.1", kAccount, time},
-      // No route in the sandbox: no summary line. A host word that is an option stays a host.
+      // No route in the sandbox: no summary line. A host with shell text in it stays one word.
       {"ping:_:10.255.255.1", "root", "\n\r\n"},
-      {"ping:_:-V", "root", "\n\r\n"},
+      {"ping:_:127.0.0.1;touch " + dir_ + "/pwned", "root", "\n\r\n"},
   };
   for (const auto& row : rows) {
     const std::string got = runInstruction(row.instruction, row.user);
     EXPECT_TRUE(std::regex_match(got, std::regex(row.reply)))
         << row.instruction << " " << row.user << ": " << got;
   }
+  EXPECT_FALSE(pathExists(dir_ + "/pwned"));
 }
 
 // Only the rules this test adds: the INPUT chain of the saved rule file.
