@@ -75,7 +75,9 @@ TEST_F(CommandReply, LargeOutputArrivesByteForByte) {
   ASSERT_EQ(shell("head -c 67108864 /dev/urandom > " + file + " && stat -c %s " + file), "67108864\n");
   const std::string reply = runInstruction("command:_:cat " + file);
   EXPECT_TRUE(reply == readWholeFile(file) + "\n\r\n") << reply.size() << " bytes";
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed blocks: the peak is the sanitizer's
   EXPECT_LT(agentStatus("VmHWM:"), 32 * 1024);
+#endif
   EXPECT_TRUE(waitForLog("Process Call: 67108865 bytes")) << "the size is logged, never the reply";
 }
 
