@@ -4,6 +4,7 @@
 #include <crypt.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <shadow.h>
 #include <sys/stat.h>
 #include <unistd.h>
 // glibc 2.36 declares these without C linkage for C++.
@@ -11,7 +12,6 @@ extern "C" {
 #include <sys/pidfd.h>
 }
 
-#include <boost/algorithm/string/replace.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +20,7 @@ extern "C" {
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
@@ -36,8 +37,8 @@ static const char kFtpUpdateLine[] = "if [ -f /scripts/ftpupdate ]; then /script
 // chpasswd reads "name:password" from its standard input, never from the line.
 static const char kChangePassLine[] =
     "/usr/sbin/chpasswd ; if [ -f /scripts/ftpupdate ] ; then /scripts/ftpupdate; fi;";
-// What the log shows where a password hash stood in a line.
-static const char kHiddenHash[] = "<password hash>";
+// chpasswd -e reads "name:hash" lines from its standard input and stores each hash as it is.
+static const char kSetHashLine[] = "/usr/sbin/chpasswd -e";
 
 // How long an account's processes get to end after SIGTERM, and then after SIGKILL.
 static const std::chrono::seconds kPoliteWait(5);
@@ -81,53 +82,82 @@ std::string checkUser(std::vector<std::string>& strlines, std::string& user, std
   }
 }
 
-std::string hashedPassword(const std::string& password) {
+// The MD5-crypt form of `password` with the fixed salt, as stored. Throws when crypt fails.
+static std::string md5Hash(const std::string& password) {
   // crypt() would hash only the part before a NUL byte: a password that is not what was typed.
   if (password.find('\0') != std::string::npos) throw std::invalid_argument("the password holds a NUL byte");
   // crypt() keeps its result in static storage; several connections may add accounts at once.
   auto data = std::make_unique<crypt_data>();
   const char* hash = crypt_r(password.c_str(), kPasswordSalt, data.get());
   if (hash == nullptr || hash[0] == '*') throw std::runtime_error("crypt() failed");
-  std::string escaped = hash;
-  boost::algorithm::replace_all(escaped, "$", "\\$");
-  return escaped;
+  return hash;
 }
 
-AddUserCommand addUserCommand(const std::string& shell, const std::string& name,
-                              const std::string& password) {
-  AddUserCommand command;
+// The hash to store for `password` in the form this host's settings choose: SHA-512 made by
+// mkpasswd (which reads the password on its standard input), or MD5-crypt. "" (logged) when
+// mkpasswd made none. Throws for a password the chosen form cannot store as typed.
+static std::string storedHash(const std::string& password, const std::string& user) {
+  if (isFreeBSD() || !settings().shaPasswords) return md5Hash(password);
+  // mkpasswd reads one line: a password holding a line break would be hashed cut short.
+  if (password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    throw std::invalid_argument("mkpasswd cannot take a password holding a line break or a NUL byte");
+  std::string hash = returnExec("mkpasswd -m sha-512 --stdin", user, password + "\n");
+  trim(hash);
+  // chpasswd reads "name:hash" lines: anything else would not be this one hash.
+  if (hash.compare(0, 3, "$6$") != 0 || hash.find_first_of(": \t\r\n") != std::string::npos) {
+    Log_warn("There was a problem with addUser: mkpasswd made no password hash");
+    return std::string();
+  }
+  return hash;
+}
+
+// The account creation line for this host's system and settings, and what it reads on its
+// standard input. On FreeBSD pw reads the hash there; on Linux useradd makes the account
+// without a password, which setPassword then gives it. No hash is ever a word of the line.
+struct AddUserCommand {
+  std::string line, input;
+};
+static AddUserCommand addUserCommand(const std::string& shell, const std::string& name,
+                                     const std::string& hash) {
   const Settings& s = settings();
   if (isFreeBSD()) {
     const std::string group = s.user_group == "default" ? std::string("wheel") : s.user_group;
-    const char* tmpl = "echo %s | /usr/sbin/pw useradd %s -s %s -H -m -g %s";
-    const std::string quotedGroup = group.empty() ? group : shellQuote(group);
-    // The escaped hash is one word as it stands; quoted, its backslashes would be stored.
-    command.line =
-        composeLine(tmpl, {hashedPassword(password), shellQuote(name), shellQuote(shell), quotedGroup});
-    command.logged = composeLine(tmpl, {kHiddenHash, shellQuote(name), shellQuote(shell), quotedGroup});
-    return command;
+    return {composeLine("/usr/sbin/pw useradd %s -s %s -H -m -g %s",
+                        {shellQuote(name), shellQuote(shell), group.empty() ? group : shellQuote(group)}),
+            hash + "\n"};
   }
   const std::string groupOption = s.user_group == "default" || s.user_group.empty()
                                       ? std::string()
                                       : composeLine("-g %s", {shellQuote(s.user_group)});
-  if (s.shaPasswords) {
-    // mkpasswd reads one line: a password holding a line break would be hashed cut short.
-    if (password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-      throw std::invalid_argument("mkpasswd cannot take a password holding a line break or a NUL byte");
-    command.line = composeLine("/usr/sbin/useradd %s -s %s -m -p `mkpasswd -m sha-512 --stdin` %s",
-                               {shellQuote(name), shellQuote(shell), groupOption});
-    command.input = password + "\n";
-    command.logged = command.line;
-    return command;
-  }
-  const char* tmpl = "/usr/sbin/useradd %s -s %s -m -p %s %s";
-  command.line =
-      composeLine(tmpl, {shellQuote(name), shellQuote(shell), hashedPassword(password), groupOption});
-  command.logged = composeLine(tmpl, {shellQuote(name), shellQuote(shell), kHiddenHash, groupOption});
-  return command;
+  return {composeLine("/usr/sbin/useradd %s -s %s -m %s", {shellQuote(name), shellQuote(shell), groupOption}),
+          std::string()};
 }
 
-std::string delUserLine(const std::string& name) {
+// The hash the shadow file holds for `name`, "" when it holds none.
+static std::string shadowHashOf(const std::string& name) {
+  struct spwd entry;
+  struct spwd* found = nullptr;
+  std::vector<char> buf(4096);
+  while (getspnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found) == ERANGE &&
+         buf.size() < (1U << 20))
+    buf.resize(buf.size() * 2);
+  return found != nullptr && found->sp_pwdp != nullptr ? found->sp_pwdp : std::string();
+}
+
+// Gives the new account `name` its hash through chpasswd, which reads "name:hash" on its
+// standard input, and reads the shadow file back. False (logged) when the hash is not there.
+static bool setPassword(const std::string& name, const std::string& hash, const std::string& user) {
+  std::string output = returnExec(kSetHashLine, user, name + ":" + hash + "\n");
+  if (!trim(output).empty()) Log(output);
+  if (shadowHashOf(name) == hash) return true;
+  Log_warn(
+      "%s",
+      ("There was a problem with addUser: the password of the account " + name + " was not set").c_str());
+  return false;
+}
+
+// The account removal line for this host's system.
+static std::string delUserLine(const std::string& name) {
   return composeLine(
       isFreeBSD() ? "pkill -u %s ; /usr/sbin/pw userdel %s -r" : "pkill -u %s ; /usr/sbin/userdel %s -r",
       {shellQuote(name), shellQuote(name)});
@@ -201,14 +231,21 @@ std::string addUser(std::vector<std::string>& strlines, std::string& user, std::
     std::string status = returnExec(composeLine("id %s > /dev/null ; echo $?", {shellQuote(name)}), user);
     if (trim(status) != "1") return "User already exists";
 
-    const AddUserCommand command = addUserCommand(shell, name, arg(strlines, 3));
+    const std::string hash = storedHash(arg(strlines, 3), user);
+    if (hash.empty()) return "There was a problem while adding this user";
+    const AddUserCommand command = addUserCommand(shell, name, hash);
     Log("Adding new user");
-    Log(command.logged);
+    Log(command.line);
     logOutput(returnExec(command.line, user, command.input));
 
     AccountContext account;
     if (!LookupAccount(name, account)) {
       Log_warn("%s", ("There was a problem with addUser: the account " + name + " was not created").c_str());
+      return "There was a problem while adding this user";
+    }
+    // An account without its password is not left behind: it goes again.
+    if (!isFreeBSD() && !setPassword(name, hash, user)) {
+      returnExec(delUserLine(name), user);
       return "There was a problem while adding this user";
     }
     logOutput(returnExec(kFtpUpdateLine, user));

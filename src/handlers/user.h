@@ -13,7 +13,11 @@ std::string whereAmI(std::vector<std::string>& strlines, std::string& user, std:
 std::string checkUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 
 // Arguments: login shell, account name, password. Creates the account with its home and the
-// hashed password, runs the FTP update hook, removes stale screen directories.
+// hashed password (MD5-crypt with a fixed salt, or SHA-512 through mkpasswd with is_sha5), runs
+// the FTP update hook, removes stale screen directories. Neither the password nor its hash is
+// ever a word of a command line or a log line: the programs read them on their standard input.
+// On Linux useradd makes the account and chpasswd then stores the hash; when the hash is not
+// stored, the account is removed again and adduser fails.
 std::string addUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 
 // Argument: account name. Ends the account's processes, deletes it with its home, removes its
@@ -30,22 +34,5 @@ std::string changeShell(std::vector<std::string>& strlines, std::string& user, s
 // adduser and deluser "User does not exist", changepass and changeshell a lone line feed (what
 // they answer for an unknown account); adduser's bad shell "There was a problem while adding
 // this user".
-
-// The password in the escaped MD5-crypt form put into command lines: crypt with the fixed salt
-// "$1$Vq3nZs8k$", every "$" preceded by a backslash. Throws std::runtime_error when crypt fails.
-std::string hashedPassword(const std::string& password);
-
-// The account creation command for this host's system and settings (the host system, user_group,
-// the password form): the line to run, what it reads on its standard input (the password, for mkpasswd,
-// which never sees it as a word of the line), and the line as the log shows it (a mark in the
-// hash's place). Throws std::invalid_argument for a password the chosen form cannot store as
-// typed.
-struct AddUserCommand {
-  std::string line, input, logged;
-};
-AddUserCommand addUserCommand(const std::string& shell, const std::string& name, const std::string& password);
-
-// The account removal line for this host's system.
-std::string delUserLine(const std::string& name);
 
 #endif

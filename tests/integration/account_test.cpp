@@ -3,6 +3,7 @@
 // and removal of an account whose processes are still running.
 #include <crypt.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,8 +65,25 @@ class AccountTest : public AgentFixture {
   }
   void TearDown() override {
     AgentFixture::TearDown();
+    for (const std::string& path : wrapped_) umount2(path.c_str(), MNT_DETACH);
     shell("rm -rf " + kDir + " /tmp/pwned");
   }
+  // Binds a recorder over the program at `path`, which the agent runs by that path: it records
+  // every command line like the wrappers above, then runs a copy of the program, or fails
+  // without it while kDir/fail-<name> exists. The mount goes with the sandbox.
+  void wrapAbsolute(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string real = kDir + "/real-" + name, wrapper = kDir + "/wrap-" + name;
+    ASSERT_EQ("", shell("cp " + path + " " + real + " 2>&1"));
+    std::ofstream(wrapper)
+        << "#!/bin/sh\nfor f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; echo; done >> " << kDir
+        << "/cmdlines 2>/dev/null\nif [ -e " << kDir << "/fail-" << name << " ]; then exit 1; fi\nexec "
+        << real << " \"$@\"\n";
+    ASSERT_EQ(0, chmod(wrapper.c_str(), 0755));
+    ASSERT_EQ(0, mount(wrapper.c_str(), path.c_str(), nullptr, MS_BIND, nullptr)) << path;
+    wrapped_.push_back(path);
+  }
+  std::vector<std::string> wrapped_;
   // Runs `instruction` for each hard password in turn (with "%d" and "%p" for a number and the
   // password), expects `reply` and the password stored as typed for account prefix+number.
   void expectHardPasswordsStored(const std::string& prefix, const std::string& before,
@@ -161,11 +179,25 @@ TEST_F(AccountNames, UnsafeNamesAndShellsRunNothingAndFailuresAreNotSuccess) {
 // Every local account can read every command line in /proc, and the debug log: a password
 // reaches mkpasswd and chpasswd on their standard input only, and is stored as typed.
 TEST_F(Passwords, StoredAsTypedNeverInACommandLineNorInTheLog) {
+  // Nor is a password's hash: useradd and chpasswd record every command line while they run.
+  for (const char* program : {"/usr/sbin/useradd", "/usr/sbin/chpasswd"}) wrapAbsolute(program);
+  if (HasFatalFailure()) return;
+  std::vector<std::string> hashes;
+  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:kmd5:_:Sekrit-Md5"));
+  EXPECT_TRUE(verifies("kmd5", "Sekrit-Md5"));
+  hashes.push_back(shadowHash("kmd5"));
+  // An account whose hash could not be stored does not stay without it.
+  std::ofstream(kDir + "/fail-chpasswd");
+  EXPECT_EQ("There was a problem while adding this user", replyText("adduser:_:/bin/sh:_:kfail:_:pw"));
+  EXPECT_FALSE(accountExists("kfail") || pathExists("/home/kfail")) << "a half-made account stayed";
+  unlink((kDir + "/fail-chpasswd").c_str());
+
   restartAgent("is_sha5=TRUE\n");
   expectHardPasswordsStored("ksha", "adduser:_:/bin/sh:_:", "User has been added");
   EXPECT_EQ(0u, shadowHash("ksha0").find("$6$"));
   EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:ksecret:_:Sekrit-One 'x'"));
   EXPECT_EQ(19u, shadowHash("ksecret").find('$', 3)) << "mkpasswd's 16 salt characters";
+  hashes.push_back(shadowHash("ksecret"));
   // The hook runs from the same shell line as chpasswd: it records that line while it runs.
   std::ofstream("/scripts/ftpupdate")
       << "#!/bin/sh\nfor f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; "
@@ -184,8 +216,15 @@ TEST_F(Passwords, StoredAsTypedNeverInACommandLineNorInTheLog) {
   const std::string seen = readWholeFile(kDir + "/cmdlines");
   EXPECT_NE(std::string::npos, seen.find("mkpasswd -m sha-512")) << "mkpasswd's wrapper did not record";
   EXPECT_NE(std::string::npos, seen.find("/usr/sbin/chpasswd")) << "the hook did not record";
+  EXPECT_NE(std::string::npos, seen.find("/usr/sbin/useradd ksecret -s"))
+      << "useradd's wrapper did not record";
   EXPECT_EQ(std::string::npos, seen.find("Sekrit")) << "a password was in a command line";
   EXPECT_FALSE(logged("Sekrit")) << "a password reached the log";
+  for (const std::string& hash : hashes) {
+    const std::string digest = hash.substr(hash.rfind('$') + 1);
+    EXPECT_EQ(std::string::npos, seen.find(digest)) << "a hash was in a command line: " << hash;
+    EXPECT_FALSE(logged(digest)) << "a hash reached the log: " << hash;
+  }
 }
 
 TEST_F(DelUser, EndsTheAccountsProcessesPolitelyThenByForceAndRemovesItsDirectories) {
