@@ -180,7 +180,7 @@ TEST_F(PeersTest, LastReplyArrivesWholeBeforeCloseWithUnreadInput) {
     auto client = openSession("", "yes", "yes");
     ASSERT_TRUE(client->sendRaw(
         PanelClient::frame("cmd_exec: command:_:head -c " + std::to_string(bytes) + " /dev/zero") +
-        PanelClient::frame("cmd_exec: version") + "junk"));
+        PanelClient::frame("cmd_exec: version") + std::string(65536, 'j')));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the agent closes meanwhile
     EXPECT_EQ(client->readUntilClose(60000).size(), bytes + 3) << bytes;
   }
@@ -194,6 +194,7 @@ TEST_F(PeersTest, ClosedStandardOutputDoesNotKillTheAgent) {
   pid_ = fork();
   if (pid_ == 0) {
     dup2(p[1], 1);
+    close(p[0]);  // the agent must not hold the reading end itself
     dup2(open("/dev/null", O_WRONLY), 2);
     if (chdir(dir_.c_str()) == 0)
       execl(KADREL_AGENT_BINARY, KADREL_AGENT_BINARY, static_cast<char*>(nullptr));
