@@ -1,7 +1,7 @@
-// Peers on the wire: the allow-list, frames before authentication, the cap on unauthenticated connections,
-// the penalty for failed handshakes, the handshake and reply deadlines, the last reply, a closed standard
-// output. After each test the agent holds no descriptor, thread or child it did not hold when idle (read from
-// /proc).
+// Peers on the wire: the allow-list, frames before authentication, the cap on unauthenticated
+// connections, the penalty for a failed handshake, the handshake and reply deadlines, the last
+// reply, a closed standard output. After each test the agent holds no descriptor, thread or
+// child it did not hold when idle (read from /proc).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,10 +14,9 @@
 
 namespace {
 
-// Connects from `source` without waiting for the handshake to complete, and sends `first`
-// once it can (the start of a frame, never finished). Bytes on the wire make the client's
-// kernel retry until the agent's kernel has taken the connection, also when its accept queue
-// was full at first. -1 on failure.
+// Connects from `source` without waiting for the handshake, and sends `first` once it can (the
+// start of a frame, never finished): bytes on the wire make the client's kernel retry until the
+// agent's kernel has taken the connection, also when its accept queue was full. -1 on failure.
 int silentConnect(const std::string& source, int port, const std::string& first = "") {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   sockaddr_in a = {};
@@ -33,8 +32,6 @@ int silentConnect(const std::string& source, int port, const std::string& first 
     return close(fd), -1;
   return fd;
 }
-
-}  // namespace
 
 class PeersTest : public AgentFixture {
  protected:
@@ -62,27 +59,18 @@ class PeersTest : public AgentFixture {
     EXPECT_TRUE(client.waitClosed(60000, &got)) << "the agent kept the connection open";
     return got;
   }
-  std::string wrongPassphraseFrom(const std::string& source) {
-    return closedAfter(PanelClient::frame("SID " + sid_) + PanelClient::frame("Passphrase not-" + pass_),
-                       source);
-  }
   size_t baseFds_ = 0;
 };
 
-TEST_F(PeersTest, AllowListDecidesWhichPeersAreServed) {
+// A denied peer gets no byte; before authentication no command runs and a long frame is refused
+// at its header (the close may not wait for the handshake deadline).
+TEST_F(PeersTest, DeniedAndUnauthenticatedPeersGetNothing) {
   start("whitelist=10.9.9.9\n");
-  EXPECT_EQ(closedAfter(PanelClient::frame("SID " + sid_)), "") << "a denied peer gets no byte";
+  EXPECT_EQ(closedAfter(PanelClient::frame("SID " + sid_)), "");
   EXPECT_TRUE(waitForLog("Denied login from unknown ip"));
-  start("whitelist=10.0.0.1;127.0.0.1\n");
+  start("whitelist=10.0.0.1;127.0.0.1\nhandshake_timeout=600\n");
   EXPECT_EQ(runInstruction("version"), KADREL_VERSION "\r\n");
-  EXPECT_TRUE(waitForLog("Allowed login from known ip"));
-}
-
-// Before authentication a frame may not be long: the agent closes without awaiting its payload.
-TEST_F(PeersTest, UnauthenticatedPeersGetNoCommandRunAndNoLongFrame) {
-  start("handshake_timeout=600\n");  // the close may not wait for the handshake deadline
   EXPECT_EQ(closedAfter("65537:"), "");
-  EXPECT_TRUE(waitForLog("Could not read from socket"));
   EXPECT_EQ(closedAfter(PanelClient::frame("cmd_exec: command:_:touch " + dir_ + "/ran")), "");
   EXPECT_FALSE(pathExists(dir_ + "/ran"));
 }
@@ -110,8 +98,6 @@ TEST_F(PeersTest, SilentFloodFromManyAddressesLeavesThePanelServed) {
       },
       60000))
       << closed;
-  EXPECT_TRUE(waitUntil([&] { return agentStatus("Threads:") <= kIdleAgentThreads + 16 + 1; }, 60000))
-      << agentStatus("Threads:") << " threads: more than the cap of silent peers and the panel hold one";
   std::string reply;
   EXPECT_TRUE(panel->request("cmd_return: yes", reply, 20000) && reply == "Return received")
       << "the authenticated session was closed to make room: " << reply;
@@ -119,23 +105,13 @@ TEST_F(PeersTest, SilentFloodFromManyAddressesLeavesThePanelServed) {
   for (int fd : silent) close(fd);
 }
 
-// Failed handshakes from 127.0.0.2 earn it a penalty that doubles up to its bound; another
-// address is not affected; loopback is exempt unless configured otherwise.
-TEST_F(PeersTest, FailedHandshakesEarnTheirSourceAGrowingPenalty) {
-  start("penalty_loopback=yes\npenalty_seconds=1\npenalty_max_seconds=2\n");
-  const std::string refused = "Correct SID received\r\nReceived incorrect passphrase\r\n";
-  EXPECT_EQ(wrongPassphraseFrom("127.0.0.2"), refused);
-  EXPECT_TRUE(waitForLog("Penalty of 1 s for 127.0.0.2 after a failed handshake"));
-  EXPECT_EQ(wrongPassphraseFrom("127.0.0.2"), "") << "closed at accept while the penalty lasts";
-  EXPECT_TRUE(authedFrom("127.0.0.3")) << "another address is served";
-  for (int i = 0; i < 2; ++i) ASSERT_TRUE(waitUntil([&] { return wrongPassphraseFrom("127.0.0.2") != ""; }));
-  EXPECT_TRUE(waitForLog("Penalty of 2 s for 127.0.0.2")) << "doubled";
-  EXPECT_TRUE(waitUntil([&] { return authedFrom("127.0.0.2") != nullptr; })) << "served again afterwards";
-  EXPECT_FALSE(logged("Penalty of 4 s")) << "over the bound";
-
-  start();  // defaults: loopback exempt
-  EXPECT_EQ(wrongPassphraseFrom("127.0.0.2"), refused);
-  EXPECT_TRUE(authedFrom("127.0.0.2"));
+// A failed handshake closes its source's next connection at accept; another address is served.
+TEST_F(PeersTest, AFailedHandshakeEarnsItsSourceAPenalty) {
+  start("penalty_loopback=yes\npenalty_seconds=600\n");
+  const std::string wrong = PanelClient::frame("SID " + sid_) + PanelClient::frame("Passphrase not-" + pass_);
+  EXPECT_EQ(closedAfter(wrong, "127.0.0.2"), "Correct SID received\r\nReceived incorrect passphrase\r\n");
+  EXPECT_EQ(closedAfter(wrong, "127.0.0.2"), "") << "served while the penalty lasts";
+  EXPECT_TRUE(authedFrom("127.0.0.3")) << "another address is not served";
 }
 
 // A peer that never completes the handshake, silent or sending correct SID frames without
@@ -172,8 +148,8 @@ TEST_F(PeersTest, StalledReplyIsAbandoned) {
   EXPECT_TRUE(client->waitClosed(90000));
 }
 
-// The agent closes after its reply while the peer's next request is still unread; the
-// whole reply must arrive all the same, not be cut off by a reset.
+// The agent closes after its reply while far more of the peer's input is unread than it takes
+// in one read; the whole reply must arrive all the same, not be cut off by a reset.
 TEST_F(PeersTest, LastReplyArrivesWholeBeforeCloseWithUnreadInput) {
   start();
   for (size_t bytes : {3000000, 1}) {
@@ -204,9 +180,10 @@ TEST_F(PeersTest, ClosedStandardOutputDoesNotKillTheAgent) {
   close(p[1]);
   ASSERT_TRUE(waitUntil([&] { return portListening(port_) || !agentRunning(); }));
   baseFds_ = agentDescriptors();
-  EXPECT_EQ(runInstruction("version"), KADREL_VERSION "\r\n");  // logs "Connection started" and more
   const std::string mask = runInstruction("command:_:sed -n 's/^SigIgn:\\s*//p' /proc/self/status");
   EXPECT_TRUE(agentRunning());
   ASSERT_GE(mask.size(), 16u) << mask;
   EXPECT_EQ(std::stoull(mask.substr(0, 16), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << mask;
 }
+
+}  // namespace
