@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -73,14 +74,12 @@ static int reapWithin(pid_t pid, int timeoutMs) {
 }
 
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs) {
-  std::string out = "/tmp/kadrel-program.XXXXXX", err = out;
-  close(mkstemp(&out[0]));
-  close(mkstemp(&err[0]));
+  char tmp[] = "/tmp/kadrel-program.XXXXXX";
+  const std::string out = mkdtemp(tmp) + std::string("/out"), err = tmp + std::string("/err");
   const int status = reapWithin(spawn(argv, cwd, "/dev/null", out, err), timeoutMs);
   ProgramResult result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readWholeFile(out),
                        readWholeFile(err)};
-  unlink(out.c_str());
-  unlink(err.c_str());
+  std::filesystem::remove_all(tmp);
   return result;
 }
 
@@ -147,8 +146,8 @@ void AgentFixture::startAgent() {
   bool ended = false;
   waitUntil([&] { return portListening(port_) || (ended = !agentRunning()); });
   if (!portListening(port_))
-    FAIL() << (ended ? "the agent ended before listening: " : "the agent did not listen: ") << agentStdout()
-           << agentStderr();
+    FAIL() << (ended ? "the agent ended before listening: " : "the agent did not listen: ")
+           << readWholeFile(dir_ + "/agent.out") << agentStderr();
 }
 
 void AgentFixture::restartAgent(const std::string& extra) {
@@ -193,13 +192,6 @@ void AgentFixture::expectIdle(size_t fds) {
       60000))
       << "left behind: " << agentDescriptors() << " descriptors (idle " << fds << "), "
       << agentStatus("Threads:") << " threads, children " << agentChildren();
-}
-
-std::unique_ptr<PanelClient> AgentFixture::connectClient(const std::string& source) {
-  auto client = std::make_unique<PanelClient>();
-  std::string error;
-  EXPECT_TRUE(client->connect("127.0.0.1", port_, &error, source)) << error;
-  return client;
 }
 
 std::unique_ptr<PanelClient> AgentFixture::openSession(const std::string& user, const std::string& ret,

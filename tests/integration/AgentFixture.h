@@ -70,11 +70,10 @@ class AgentFixture : public ::testing::Test {
   void stopAgent();
   bool agentRunning();
 
-  std::string agentStdout() const { return readWholeFile(dir_ + "/agent.out"); }
   std::string agentStderr() const { return readWholeFile(dir_ + "/agent.err"); }
   // Whether `text` was logged, as an ordinary line or as a warning.
   bool logged(const std::string& text) const {
-    return (agentStdout() + agentStderr()).find(text) != std::string::npos;
+    return (readWholeFile(dir_ + "/agent.out") + agentStderr()).find(text) != std::string::npos;
   }
   bool waitForLog(const std::string& text, int timeoutMs = 20000) const {
     return waitUntil([&] { return logged(text); }, timeoutMs);
@@ -89,8 +88,6 @@ class AgentFixture : public ::testing::Test {
   // Waits until the agent holds no more threads, descriptors and children than `fds` when idle.
   void expectIdle(size_t fds);
 
-  // A connected client, not yet authenticated (from `source`, when given).
-  std::unique_ptr<PanelClient> connectClient(const std::string& source = "");
   // A client with an authenticated session: the handshake, then each of "cmd_user:",
   // "cmd_return:" and "cmd_close:" that is not empty. On failure the test fails and the client
   // returned is closed.

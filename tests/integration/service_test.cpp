@@ -94,10 +94,11 @@ class ServiceTest : public AgentFixture {
 };
 
 using ServiceLifecycle = ServiceTest;
-using ServiceRefusals = ServiceTest;
 using ServicePriority = ServiceTest;
 using ServiceProvisioning = ServiceTest;
 
+// Service 1 beside service 12: start, status, console input, refusals of bad values, stop
+// and restart each touch only their own session.
 TEST_F(ServiceLifecycle, StartStatusInputStopAndRestartWithServiceOneBesideTwelve) {
   provision("1");
   provision("12");
@@ -107,46 +108,22 @@ TEST_F(ServiceLifecycle, StartStatusInputStopAndRestartWithServiceOneBesideTwelv
   std::map<std::string, std::string> running = sessions();
   ASSERT_EQ(2u, running.size());
   const std::string pid1 = running["service1"], pid12 = running["service12"];
-  EXPECT_EQ("Server is still running, you will need to stop it first..\r\n", run("start:_:1:_:./srv.sh"));
 
   // Typed into the console exactly; neither the shell nor screen interprets any of it.
   const std::string typed =
       "say \"hi\" ';' $(touch /tmp/pwned) `touch /tmp/pwned` $HOME ^C \\015 | & x\\y %s";
   EXPECT_EQ("\n\r\n", run("screenexec:_:service1:_:" + typed));
-  EXPECT_EQ("\n\r\n", run("screenexec:_:service12:_:line for twelve"));
   for (const std::string& word : {kAccount, std::string("-mdL")}) {  // a word, not an option of grep
     const std::string status = "\n" + run("status:_:" + word + ":_:SCREEN:_:service12");
     EXPECT_NE(std::string::npos, status.find("\n" + pid12 + "\n")) << status;
     EXPECT_EQ(std::string::npos, status.find("\n" + pid1 + "\n")) << status;
   }
-  EXPECT_TRUE(
-      pollUntil([&] { return screenlog("1").find("got:" + typed + "\r\n") != std::string::npos; }, 40000))
-      << screenlog("1");
-  EXPECT_TRUE(
-      pollUntil([&] { return screenlog("12").find("got:line for twelve\r\n") != std::string::npos; }, 40000));
-  EXPECT_EQ(std::string::npos, screenlog("12").find(typed));
-  EXPECT_FALSE(pathExists("/tmp/pwned"));
-  EXPECT_EQ(pid1, sessions()["service1"]) << "^C reached the service";
-
-  EXPECT_EQ("Server stopped\r\n", run("stop:_:1"));
-  EXPECT_TRUE(pollUntil([&] { return sessions().count("service1") == 0; }));
-  EXPECT_TRUE(processGone(pid1));
-  EXPECT_EQ(pid12, sessions()["service12"]) << "stopping 1 touched 12";
-  EXPECT_EQ(startLine("12"), run("restart:_:12:_:./srv.sh:_::_::_::_::_:srv.sh"));
-  running = sessions();
-  EXPECT_EQ(1u, running.size());
-  EXPECT_NE(pid12, running["service12"]);
-  EXPECT_TRUE(processGone(pid12));
-}
-
-TEST_F(ServiceRefusals, BadValuesRunNothingMissingExecutableAndEverySessionOfTheName) {
-  provision("5");
-  ASSERT_EQ(startLine("5"), run("start:_:5:_:./srv.sh:_::_::_::_::_:srv.sh"));
-  const std::string pid5 = sessions()["service5"];
+  // Bad values run nothing (neither the hooks nor a stop), a missing executable starts nothing.
   const std::string pre = kHome + "/pre-ran", hooks = ":_:touch " + pre + ";:_:touch " + pre + ";";
   const std::pair<std::string, std::string> rows[] = {
-      {"restart:_:5:_:./srv.sh" + hooks + ":_:x5", "fail"},
-      {"restart:_:5:_:./srv.sh" + hooks + ":_::_:0;touch " + pre, "fail"},
+      {"start:_:1:_:./srv.sh", "Server is still running, you will need to stop it first.."},
+      {"restart:_:12:_:./srv.sh" + hooks + ":_:x5", "fail"},
+      {"restart:_:12:_:./srv.sh" + hooks + ":_::_:0;touch " + pre, "fail"},
       {"start:_:6:_:./srv.sh" + hooks + ":_:1 2", "fail"},
       {"start:_:6:_:./srv.sh" + hooks + ":_::_:$(id)", "fail"},
       {"start:_:6:_:./srv.sh:_::_::_::_::_:missing.bin", "Server has no executable"},
@@ -154,15 +131,25 @@ TEST_F(ServiceRefusals, BadValuesRunNothingMissingExecutableAndEverySessionOfThe
   for (const auto& row : rows) EXPECT_EQ(row.second + "\r\n", run(row.first)) << row.first;
   EXPECT_TRUE(logged("priority is not an integer") && logged("affinity is not a CPU list"));
   EXPECT_FALSE(pathExists(pre));
-  std::map<std::string, std::string> running = sessions();
-  EXPECT_EQ(1u, running.size());
-  EXPECT_EQ(pid5, running["service5"]) << "a refused restart stopped the service";
+  EXPECT_TRUE(
+      pollUntil([&] { return screenlog("1").find("got:" + typed + "\r\n") != std::string::npos; }, 40000))
+      << screenlog("1");
+  EXPECT_EQ(std::string::npos, screenlog("12").find("got:")) << "the text reached service 12";
+  EXPECT_FALSE(pathExists("/tmp/pwned"));
+  EXPECT_EQ(running, sessions()) << "^C, a refusal or service 6 touched a session";
 
-  // Two sessions of one name (two starts at once can make them): "stop" ends both.
-  asAccount("cd && screen -dmS service5 sleep 600");
-  ASSERT_TRUE(pollUntil([&] { return sessions().count("service5#2") == 1; }));
-  EXPECT_EQ("Server stopped\r\n", run("stop:_:5"));
-  EXPECT_TRUE(pollUntil([&] { return sessions().empty(); }));
+  // Two sessions of one name (two starts at once can make them): "stop" ends both, and not 12.
+  asAccount("cd && screen -dmS service1 sleep 600");
+  ASSERT_TRUE(pollUntil([&] { return sessions().count("service1#2") == 1; }));
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:1"));
+  EXPECT_TRUE(pollUntil([&] { return sessions().size() == 1; }));
+  EXPECT_TRUE(processGone(pid1));
+  EXPECT_EQ(pid12, sessions()["service12"]) << "stopping 1 touched 12";
+  EXPECT_EQ(startLine("12"), run("restart:_:12:_:./srv.sh:_::_::_::_::_:srv.sh"));
+  running = sessions();
+  EXPECT_EQ(1u, running.size());
+  EXPECT_NE(pid12, running["service12"]);
+  EXPECT_TRUE(processGone(pid12));
 }
 
 // A server that ignores SIGTERM, SIGHUP and SIGINT, with ten children that do the same: "stop"

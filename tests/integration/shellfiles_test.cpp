@@ -43,7 +43,7 @@ class ShellFiles : public AgentFixture, public ::testing::WithParamInterface<con
 
 INSTANTIATE_TEST_SUITE_P(AsRootAndAccount, ShellFiles, ::testing::Values("root", kAccount));
 
-TEST_P(ShellFiles, EachPathIsOneLiteralWord) {
+TEST_P(ShellFiles, EachPathIsOneLiteralWordAndDownloadsGoIntoOne) {
   prepare("echo x > 'f b' && mkdir 'd b' && ln -s nowhere dangling && echo x > '" + kOdd +
           "' && printf 12 > -n && mkdir -- -d 'src " + kOdd + "' && echo bc > 'src " + kOdd + "/b c'");
   const std::string valid = "valid\n\n\r\n", nothing = "\n\r\n", b = base_ + "/";
@@ -75,6 +75,13 @@ TEST_P(ShellFiles, EachPathIsOneLiteralWord) {
     EXPECT_EQ(st.st_uid == 0, user_ == "root") << made;
   }
   EXPECT_FALSE(pathExists(b + "odd") || pathExists(b + "new"));
+  // Fetched into one target; a URL that wget would take as an option is refused: no reply.
+  HttpServer server([](const std::string&) { return std::string("document body\n"); });
+  EXPECT_EQ(run("downloadfile:_:" + server.url("/a file.txt") + ":_:work dir/-got"), "\n\r\n");
+  EXPECT_EQ(readWholeFile(b + "-got"), "document body\n");
+  EXPECT_EQ(server.targets(), (std::vector<std::string>{"/a%20file.txt"}));
+  EXPECT_EQ(run("downloadfile:_:--output-file=" + b + "log:_:" + b + "x"), "");
+  EXPECT_FALSE(pathExists(b + "log") || pathExists(b + "x"));
 }
 
 TEST_P(ShellFiles, ExtractUnpacksIntoTheHomeWhenTheAgentFindsTheArchive) {
@@ -92,19 +99,6 @@ TEST_P(ShellFiles, ExtractUnpacksIntoTheHomeWhenTheAgentFindsTheArchive) {
   for (const std::string& missing : {dir_ + "/missing.tar", std::string("only-home.tar")})
     EXPECT_EQ(run("extract:_:" + std::string(kAccount) + ":_::_:tar -xf:_:" + missing),
               "Archive is not found\r\n");
-}
-
-TEST_P(ShellFiles, DownloadFileFetchesIntoOneTarget) {
-  HttpServer server([](const std::string&) { return std::string("document body\n"); });
-  const std::string b = base_ + "/";
-  EXPECT_EQ(run("downloadfile:_:" + server.url("/a file.txt") + ":_:" + b + kOdd), "\n\r\n");
-  EXPECT_EQ(readWholeFile(b + kOdd), "document body\n");
-  EXPECT_EQ(run("downloadfile:_:" + server.url("/second") + ":_:work dir/-got"), "\n\r\n");
-  EXPECT_EQ(readWholeFile(b + "-got"), "document body\n");
-  EXPECT_EQ(server.targets(), (std::vector<std::string>{"/a%20file.txt", "/second"}));
-  // A URL that wget would take as an option is refused: nothing runs, no reply.
-  EXPECT_EQ(run("downloadfile:_:--output-file=" + b + "log:_:" + b + "x"), "");
-  EXPECT_FALSE(pathExists(b + "log") || pathExists(b + "x"));
 }
 
 }  // namespace
