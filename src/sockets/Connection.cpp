@@ -24,6 +24,7 @@ Connection::Connection(int fd, const sockaddr_in& peer) : fd_(fd), peer_(peer) {
 
 Connection::Connection(Connection&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      ssl_(std::exchange(other.ssl_, nullptr)),
       peer_(other.peer_),
       denied_(other.denied_),
       hasDeadline_(other.hasDeadline_),
@@ -34,6 +35,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
+    ssl_ = std::exchange(other.ssl_, nullptr);
     peer_ = other.peer_;
     denied_ = other.denied_;
     hasDeadline_ = other.hasDeadline_;
@@ -63,6 +65,7 @@ bool Connection::waitReady(short events) const {
 }
 
 bool Connection::send(const char* data, size_t size) const {
+  if (ssl_) return tlsSend(data, size);
   // With a deadline the writes do not block (the stall time does not apply then); waiting for
   // room is bounded by the deadline instead.
   const int flags = MSG_NOSIGNAL | (hasDeadline_ ? MSG_DONTWAIT : 0);
@@ -105,25 +108,20 @@ static void dropRest(int fd, char* buf, unsigned long long& moved) {
   }
 }
 
-// Copies `fd` to the socket in large blocks; false when the peer stopped taking them (the rest
-// of `fd` is then dropped).
-static bool copyRest(int fd, int sock, unsigned long long& moved) {
+// Copies `fd` to the connection in large blocks; false when the peer stopped taking them (the
+// rest of `fd` is then dropped).
+static bool copyRest(int fd, const Connection& to, unsigned long long& moved) {
   std::unique_ptr<char[]> buf(new char[kCopyBlock]);
   for (;;) {
     ssize_t n = ::read(fd, buf.get(), kCopyBlock);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return true;
     moved += static_cast<unsigned long long>(n);
-    for (ssize_t sent = 0; sent < n;) {
-      ssize_t w = ::send(sock, buf.get() + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        const int err = errno;
-        dropRest(fd, buf.get(), moved);
-        errno = err;
-        return false;
-      }
-      sent += w;
+    if (!to.send(buf.get(), static_cast<size_t>(n))) {
+      const int err = errno;
+      dropRest(fd, buf.get(), moved);
+      errno = err;
+      return false;
     }
   }
 }
@@ -136,7 +134,8 @@ static bool pipeEmpty(int fd) {
 
 // Splices `fd` to the socket; copies instead when the kernel refuses splice here. False when
 // the peer stopped taking bytes (the rest of `fd` is then dropped).
-static bool spliceRest(int fd, int sock, unsigned long long& moved) {
+static bool spliceRest(int fd, const Connection& to, unsigned long long& moved) {
+  const int sock = to.fd();
   for (;;) {
     ssize_t n = splice(fd, nullptr, sock, nullptr, kSpliceChunk, SPLICE_F_MOVE);
     if (n > 0) {
@@ -146,7 +145,7 @@ static bool spliceRest(int fd, int sock, unsigned long long& moved) {
     if (n == 0) return true;
     if (errno == EINTR) continue;
     if (errno == EAGAIN && pipeEmpty(fd)) return true;  // a non-blocking pipe: all there is for now
-    if (errno == EINVAL || errno == ENOSYS) return copyRest(fd, sock, moved);
+    if (errno == EINVAL || errno == ENOSYS) return copyRest(fd, to, moved);
     const int err = errno;
     std::unique_ptr<char[]> buf(new char[kCopyBlock]);
     dropRest(fd, buf.get(), moved);
@@ -164,8 +163,9 @@ bool Connection::send_from_pipe(int fd, unsigned long long& moved) const {
   pthread_sigmask(SIG_BLOCK, &sigpipe, &saved);
   // To a peer on the loopback interface, splicing the pipe's pages was measured slower than
   // copying them in large blocks (the receiving side then copies from page-sized pieces).
+  // Under TLS every byte is encrypted on its way: copied, never spliced.
   const bool loopback = (ntohl(peer_.sin_addr.s_addr) >> 24) == 127;
-  const bool delivered = loopback ? copyRest(fd, fd_, moved) : spliceRest(fd, fd_, moved);
+  const bool delivered = loopback || ssl_ ? copyRest(fd, *this, moved) : spliceRest(fd, *this, moved);
   const int failure = delivered ? 0 : errno;
   if (!delivered && !sigismember(&saved, SIGPIPE)) {
     const timespec now = {0, 0};
@@ -182,6 +182,11 @@ long Connection::receive(char* buf, size_t len) {
     // The clock, not a system call, decides: a peer whose bytes are always there still meets
     // the deadline.
     if (hasDeadline_ && std::chrono::steady_clock::now() >= deadline_) throw FrameError(kTimeUp);
+    if (ssl_) {
+      const long got = tlsReceive(buf, len);
+      if (got == kTlsWaited) continue;
+      return got;
+    }
     const ssize_t n = ::recv(fd_, buf, len, hasDeadline_ ? MSG_DONTWAIT : 0);
     if (n >= 0) return static_cast<long>(n);
     if (errno == EINTR) continue;
@@ -226,6 +231,7 @@ Connection& Connection::operator>>(std::string& s) {
 
 bool Connection::close_after_reply() {
   if (!is_valid()) return false;
+  if (ssl_) tlsClose();  // the end of the TLS stream follows the reply
   int unread = 0;
   if (ioctl(fd_, FIONREAD, &unread) == 0 && unread > 0 && ::shutdown(fd_, SHUT_WR) == 0) {
     // The peer sees the reply, then the end of the stream; most peers close then. Bounded in
@@ -252,6 +258,7 @@ bool Connection::close_after_reply() {
 }
 
 bool Connection::close() {
+  if (ssl_) tlsClose();
   if (!is_valid()) return false;
   const int rc = ::close(fd_);
   fd_ = -1;

@@ -15,6 +15,9 @@
 #include "sockets/FrameReader.h"
 #include "sockets/SocketException.h"
 
+struct ssl_st;
+struct ssl_ctx_st;
+
 class Connection {
  public:
   Connection() = default;
@@ -61,6 +64,11 @@ class Connection {
   void set_deadline(std::chrono::steady_clock::time_point when);
   void clear_deadline() { hasDeadline_ = false; }
 
+  // Shakes hands as the TLS server with `context` (within the deadline, when one is set); from
+  // then on every read, write and close goes through TLS (sockets/Tls.cpp). False, with
+  // `failure` saying why, when the handshake failed: the connection is then only to be closed.
+  bool start_tls(ssl_ctx_st* context, std::string& failure);
+
   bool close();
   // Closes after a reply so that the reply survives: with input still unread, closing would
   // send a reset that destroys what the peer has not read yet, so the sending side is shut
@@ -73,7 +81,19 @@ class Connection {
   // Waits until the descriptor is ready for `events`; false once the deadline passed.
   bool waitReady(short events) const;
 
+  // The TLS side of send(), receive(), send_from_pipe() and close() (sockets/Tls.cpp).
+  bool tlsSend(const char* data, size_t size) const;
+  // What one TLS read gave (> 0), 0 at the end of the stream, -1 on failure, or kTlsWaited
+  // after waiting for the descriptor to become ready (the caller then tries again).
+  static constexpr long kTlsWaited = -2;
+  long tlsReceive(char* buf, size_t len);
+  // Waits until the descriptor is ready for what the TLS call's result `want` asks.
+  bool tlsWait(int want) const;
+  // Sends the end of the TLS stream when that is still possible, then frees the TLS state.
+  void tlsClose();
+
   int fd_ = -1;
+  ssl_st* ssl_ = nullptr;  // set once start_tls succeeded: the connection speaks TLS
   sockaddr_in peer_ = sockaddr_in();
   bool denied_ = false;
   bool hasDeadline_ = false;
