@@ -18,6 +18,7 @@
 #include "session/Admission.h"
 #include "session/Workers.h"
 #include "sockets/Listener.h"
+#include "sockets/Tls.h"
 
 // Failures of accept that pass: the agent pauses and accepts again.
 static bool transientAcceptError(int err) {
@@ -56,6 +57,7 @@ int main() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGPIPE, &sa, nullptr);
   LoadConfig();
+  LoadTls();
   // The audit trail goes to the system log under this name in the foreground too; detaching
   // opens it again for the levelled messages.
   openlog("kadrel", LOG_PID, LOG_DAEMON);

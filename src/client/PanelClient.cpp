@@ -5,6 +5,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +17,65 @@
 #include <cstring>
 
 PanelClient::~PanelClient() { close(); }
+
+// OpenSSL's reason for the failure of the last call, or `fallback`; its error queue is emptied.
+static std::string tlsReason(const char* fallback) {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
+  return reason != nullptr ? reason : fallback;
+}
+
+TlsClientContext MakeClientTls(const TlsClientFiles& files, std::string* error) {
+  ERR_clear_error();
+  TlsClientContext ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+  std::string failure;
+  if (!ctx) {
+    failure = "cannot make a TLS context: " + tlsReason("out of memory");
+  } else if (files.cafile.empty()
+                 ? SSL_CTX_set_default_verify_paths(ctx.get()) != 1
+                 : SSL_CTX_load_verify_locations(ctx.get(), files.cafile.c_str(), nullptr) != 1) {
+    failure = "cannot load the CA certificates " + files.cafile + ": " + tlsReason("unusable");
+  } else if (files.certfile.empty() != files.keyfile.empty()) {
+    failure = "a client certificate needs both --cert and --key";
+  } else if (!files.certfile.empty() &&
+             SSL_CTX_use_certificate_chain_file(ctx.get(), files.certfile.c_str()) != 1) {
+    failure = "cannot load the certificate " + files.certfile + ": " + tlsReason("unusable");
+  } else if (!files.keyfile.empty() &&
+             (SSL_CTX_use_PrivateKey_file(ctx.get(), files.keyfile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+              SSL_CTX_check_private_key(ctx.get()) != 1)) {
+    failure = "cannot use the key " + files.keyfile + ": " + tlsReason("it does not match the certificate");
+  }
+  if (!failure.empty()) {
+    if (error) *error = failure;
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  // An agent that ends the connection without TLS's end-of-stream message has closed it.
+  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+  return ctx;
+}
+
+bool PanelClient::startTls(const std::string& host, std::string* error) {
+  ERR_clear_error();
+  ssl_ = SSL_new(tls_.get());
+  in_addr ip;
+  const bool numeric = inet_pton(AF_INET, host.c_str(), &ip) == 1;
+  // The agent's certificate must name the host as it was given: its address, or its name.
+  const bool named =
+      ssl_ != nullptr && SSL_set_fd(ssl_, fd_) == 1 &&
+      (numeric ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str()) == 1
+               : SSL_set1_host(ssl_, host.c_str()) == 1 && SSL_set_tlsext_host_name(ssl_, host.c_str()) == 1);
+  if (named && SSL_connect(ssl_) == 1) return true;
+  std::string why = tlsReason("the agent closed the connection");
+  const long verified = ssl_ != nullptr ? SSL_get_verify_result(ssl_) : X509_V_OK;
+  if (verified != X509_V_OK) why = X509_verify_cert_error_string(verified);
+  if (error) *error = "TLS handshake failed: " + why;
+  if (ssl_ != nullptr) SSL_free(ssl_);
+  ssl_ = nullptr;
+  return false;
+}
 
 bool PanelClient::connect(const std::string& host, int port, std::string* error, const std::string& source) {
   close();
@@ -44,10 +106,22 @@ bool PanelClient::connect(const std::string& host, int port, std::string* error,
   freeaddrinfo(found);
   fd_ = fd;
   buffer_.clear();
+  if (tls_ && !startTls(host, error)) {
+    close();
+    return false;
+  }
   return true;
 }
 
 void PanelClient::close() {
+  if (ssl_ != nullptr) {
+    // The end of the TLS stream, unless sendLastFrame sent it already; never waits for the
+    // agent's.
+    if ((SSL_get_shutdown(ssl_) & SSL_SENT_SHUTDOWN) == 0) SSL_shutdown(ssl_);
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+    ERR_clear_error();
+  }
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
@@ -59,7 +133,9 @@ std::string PanelClient::frame(const std::string& payload) {
 bool PanelClient::sendRaw(const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = ssl_ != nullptr ? SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
+                                : ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (ssl_ != nullptr && n <= 0) return false;
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -73,19 +149,30 @@ bool PanelClient::sendLastFrame(const std::string& payload) {
   // Corked, the frame waits for the end of the stream and leaves with it.
   const int on = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-  return sendFrame(payload) && ::shutdown(fd_, SHUT_WR) == 0;
+  return sendFrame(payload) && (ssl_ == nullptr || SSL_shutdown(ssl_) >= 0) && ::shutdown(fd_, SHUT_WR) == 0;
 }
 
 long PanelClient::fill(int timeoutMs) {
   if (fd_ < 0) return 0;
   for (;;) {
-    if (timeoutMs >= 0) {
+    // Bytes TLS already decrypted are there without waiting.
+    if (timeoutMs >= 0 && (ssl_ == nullptr || SSL_pending(ssl_) == 0)) {
       pollfd p = {fd_, POLLIN, 0};
       int r = poll(&p, 1, timeoutMs);
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return -1;
     }
     char buf[65536];
+    if (ssl_ != nullptr) {
+      const int n = SSL_read(ssl_, buf, sizeof buf);
+      if (n > 0) buffer_.append(buf, static_cast<size_t>(n));
+      // The end of the stream, with or without TLS's message, or a reset: closed.
+      const int why = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, n);
+      ERR_clear_error();
+      return n > 0                                                                               ? n
+             : why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && errno == ECONNRESET) ? 0
+                                                                                                 : -1;
+    }
     ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     // An agent that closes with request bytes still unread ends the connection with a reset:

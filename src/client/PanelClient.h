@@ -4,7 +4,22 @@
 #ifndef KADREL_CLIENT_PANELCLIENT_H
 #define KADREL_CLIENT_PANELCLIENT_H
 
+#include <memory>
 #include <string>
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+// The files a panel's TLS connections use.
+struct TlsClientFiles {
+  std::string cafile;    // CA certificates (PEM) that sign the agent's; empty: the system's store
+  std::string certfile;  // the panel's own certificate (PEM), presented when the agent asks
+  std::string keyfile;   // its private key (PEM)
+};
+using TlsClientContext = std::shared_ptr<ssl_ctx_st>;
+// A context for connections that verify the agent's certificate (TLS 1.2 or 1.3) and present
+// the panel's when one is given; nullptr, with `error` saying why, when a file cannot be used.
+TlsClientContext MakeClientTls(const TlsClientFiles& files, std::string* error = nullptr);
 
 // What a panel sends to open a session: the handshake, then each setting that is not empty.
 struct SessionSettingsToSend {
@@ -22,8 +37,13 @@ class PanelClient {
   PanelClient(const PanelClient&) = delete;
   PanelClient& operator=(const PanelClient&) = delete;
 
-  // Connects to host:port (IPv4), from the local address `source` when one is given. On
-  // failure `error` says why.
+  // From the next connect on, connections speak TLS with `context` (nullptr: plaintext). A TLS
+  // write to a connection the agent closed raises SIGPIPE: a program that uses TLS ignores it.
+  void useTls(TlsClientContext context) { tls_ = std::move(context); }
+
+  // Connects to host:port (IPv4), from the local address `source` when one is given; with TLS,
+  // shakes hands and verifies that the agent's certificate names `host`. On failure `error`
+  // says why.
   bool connect(const std::string& host, int port, std::string* error = nullptr,
                const std::string& source = "");
   void close();
@@ -64,8 +84,12 @@ class PanelClient {
  private:
   // One read of at most 64 KiB into buffer_; 0 when closed, -1 on error or time-out.
   long fill(int timeoutMs);
+  // The TLS handshake on the new connection to `host`; false with `error` saying why.
+  bool startTls(const std::string& host, std::string* error);
 
   int fd_ = -1;
+  TlsClientContext tls_;
+  ssl_st* ssl_ = nullptr;
   std::string buffer_;
 };
 

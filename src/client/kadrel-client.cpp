@@ -2,6 +2,7 @@
 // settings and one or more instructions, and prints each reply.
 #include <getopt.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -23,6 +24,12 @@ static void usage(FILE* out) {
           "  -r, --return VALUE     send \"cmd_return: VALUE\" (default yes)\n"
           "  -x, --close VALUE      send \"cmd_close: VALUE\" (default yes for one instruction,\n"
           "                         no for several)\n"
+          "      --tls              speak TLS, verifying that the agent's certificate names HOST\n"
+          "      --cacert FILE      CA certificates (PEM) that sign the agent's (default: the\n"
+          "                         system's store)\n"
+          "      --cert FILE        with --key: a client certificate (PEM), for an agent that\n"
+          "                         asks for one\n"
+          "      --key FILE         that certificate's private key (PEM)\n"
           "      --version          print the version and exit\n"
           "      --raw              print replies byte for byte, CR LF included (otherwise\n"
           "                         each reply ends with a line feed, added if missing)\n"
@@ -34,7 +41,8 @@ static void usage(FILE* out) {
 int main(int argc, char** argv) {
   std::string host = "127.0.0.1", sid, pass, user, ret = "yes", closeValue;
   int port = 240;
-  bool raw = false, portGiven = false;
+  bool raw = false, portGiven = false, tls = false;
+  TlsClientFiles tlsFiles;
   std::string configPath;
   static const option options[] = {{"config", required_argument, nullptr, 'c'},
                                    {"host", required_argument, nullptr, 'H'},
@@ -45,6 +53,10 @@ int main(int argc, char** argv) {
                                    {"return", required_argument, nullptr, 'r'},
                                    {"close", required_argument, nullptr, 'x'},
                                    {"raw", no_argument, nullptr, 'R'},
+                                   {"tls", no_argument, nullptr, 'T'},
+                                   {"cacert", required_argument, nullptr, 'A'},
+                                   {"cert", required_argument, nullptr, 'C'},
+                                   {"key", required_argument, nullptr, 'K'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
@@ -80,6 +92,18 @@ int main(int argc, char** argv) {
       case 'R':
         raw = true;
         break;
+      case 'T':
+        tls = true;
+        break;
+      case 'A':
+        tlsFiles.cafile = optarg;
+        break;
+      case 'C':
+        tlsFiles.certfile = optarg;
+        break;
+      case 'K':
+        tlsFiles.keyfile = optarg;
+        break;
       case 'h':
         usage(stdout);
         return 0;
@@ -105,13 +129,26 @@ int main(int argc, char** argv) {
   if (!sidArg.empty()) sid = sidArg;
   if (!passArg.empty()) pass = passArg;
   std::vector<std::string> instructions(argv + optind, argv + argc);
-  if (sid.empty() || pass.empty() || instructions.empty()) {
+  const bool tlsFilesGiven =
+      !tlsFiles.cafile.empty() || !tlsFiles.certfile.empty() || !tlsFiles.keyfile.empty();
+  if (sid.empty() || pass.empty() || instructions.empty() || (tlsFilesGiven && !tls)) {
     usage(stderr);
     return 2;
   }
   if (closeValue.empty()) closeValue = instructions.size() > 1 ? "no" : "yes";
 
   PanelClient client;
+  if (tls) {
+    // A write to an agent that closed fails instead of ending the client.
+    signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    TlsClientContext context = MakeClientTls(tlsFiles, &error);
+    if (!context) {
+      fprintf(stderr, "kadrel-client: %s\n", error.c_str());
+      return 2;
+    }
+    client.useTls(context);
+  }
   const SessionSettingsToSend settings{sid, pass, user, ret, closeValue};
   std::string failure;
   bool refused = false;

@@ -64,6 +64,14 @@ Result ReadConfig(std::istream& in, KadrelConfig& config) {
       config.audit = value;
     } else if (iequals(key, "worker_idle_seconds")) {
       config.worker_idle_seconds = decimal(value);
+    } else if (iequals(key, "tls")) {
+      config.tls = value;
+    } else if (iequals(key, "tlscert")) {
+      config.tlscert = value;
+    } else if (iequals(key, "tlskey")) {
+      config.tlskey = value;
+    } else if (iequals(key, "tlsclientca")) {
+      config.tlsclientca = value;
     }
   }
   // A read that failed (the path is a directory, an I/O error) is an unreadable file, not

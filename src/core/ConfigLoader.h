@@ -26,6 +26,11 @@ struct KadrelConfig {
   int reply_timeout = 120;        // seconds a reply may make no progress after authentication
   std::string audit;              // "off", "no", "false" or "0": no audit trail
   int worker_idle_seconds = 30;   // seconds a finished worker thread waits for the next connection
+  // The listening port's transport (sockets/Tls.h).
+  std::string tls;          // "on": the port speaks TLS only
+  std::string tlscert;      // PEM file: the agent's certificate, then any intermediate ones
+  std::string tlskey;       // PEM file: the certificate's private key
+  std::string tlsclientca;  // PEM file: when set, a peer must present a certificate it signed
 };
 
 // Success, or the failure with the text the agent logs for it: the file cannot be read, a line

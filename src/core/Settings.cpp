@@ -36,6 +36,11 @@ Settings SettingsFrom(const KadrelConfig& config) {
   s.worker_idle_seconds = config.worker_idle_seconds;
   s.audit = !(iequals(config.audit, "off") || iequals(config.audit, "no") || iequals(config.audit, "false") ||
               config.audit == "0");
+  // Like debug, only the small letters count.
+  s.tls = config.tls == "on";
+  s.tlscert = config.tlscert;
+  s.tlskey = config.tlskey;
+  s.tlsclientca = config.tlsclientca;
   return s;
 }
 

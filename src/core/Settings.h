@@ -36,6 +36,10 @@ struct Settings {
   int reply_timeout;        // seconds a reply may make no progress once authenticated
   int worker_idle_seconds;  // seconds a finished worker thread waits for the next connection
   bool audit;               // the audit trail (core/Audit.h) is written
+  bool tls;                 // "on" (small letters): the port speaks TLS only
+  std::string tlscert;      // the agent's certificate chain (PEM)
+  std::string tlskey;       // its private key (PEM)
+  std::string tlsclientca;  // empty: no client certificate asked; else the CA that signs them
 };
 
 // The agent's version: the project version, e.g. "2.0.0.0".

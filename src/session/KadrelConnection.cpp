@@ -17,6 +17,7 @@
 #include "dispatch/PeerWatch.h"
 #include "session/Admission.h"
 #include "session/SocketParser.h"
+#include "sockets/Tls.h"
 
 void ServeConnection(Connection&& accepted) {
   try {
@@ -49,6 +50,16 @@ void KadrelConnection::Run() {
   new_sock.set_frame_limit(kPreAuthFrameLimit);
   new_sock.set_deadline(std::chrono::steady_clock::now() +
                         std::chrono::seconds(settings().handshake_timeout));
+  // With TLS on, its handshake comes first, within the same deadline; a peer that fails it
+  // (plaintext, no acceptable certificate, too slow) is closed without a word.
+  std::string failure;
+  if (ServerTls() != nullptr && !new_sock.start_tls(ServerTls(), failure)) {
+    Log("TLS handshake failed: " + failure);
+    Log("Connection closed");
+    admission().leave(new_sock.fd());
+    new_sock.close();
+    return;
+  }
   bool limited = true;
   try {
     std::string data;
