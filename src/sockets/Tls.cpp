@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -47,7 +48,8 @@ SSL_CTX* MakeServerTls(const std::string& cert, const std::string& key, const st
     failure = "tls=on needs tlscert and tlskey";
   } else if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) {
     failure = "Could not load the TLS certificate " + cert + ": " + TlsFailure("unusable");
-  } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+  } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1 &&
+             ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
     failure = "Could not load the TLS key " + key + ": " + TlsFailure("unusable");
   } else if (SSL_CTX_check_private_key(ctx) != 1) {
     failure = "The TLS key " + key + " does not match the certificate " + cert;

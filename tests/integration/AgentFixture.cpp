@@ -197,6 +197,7 @@ void AgentFixture::expectIdle(size_t fds) {
 std::unique_ptr<PanelClient> AgentFixture::openSession(const std::string& user, const std::string& ret,
                                                        const std::string& close, int timeoutMs) {
   auto client = std::make_unique<PanelClient>();
+  client->useTls(clientTls_);
   SessionSettingsToSend settings;
   settings.sid = sid_;
   settings.passphrase = pass_;

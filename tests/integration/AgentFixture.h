@@ -112,6 +112,7 @@ class AgentFixture : public ::testing::Test {
   std::vector<std::string> agentEnv_;     // "NAME=value" entries added to the agent's environment
   std::vector<gid_t> agentGroups_;        // when not empty, the agent's supplementary groups
   std::string agentStdin_ = "/dev/null";  // the file the agent's standard input reads
+  TlsClientContext clientTls_;            // when set, the fixture's clients speak TLS with it
   std::vector<pid_t> leftovers_;          // processes the test started through the agent
 };
 
