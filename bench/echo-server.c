@@ -1,8 +1,14 @@
 #define _GNU_SOURCE
-/* The baseline of the fresh-connection figure: the least a framing server can do. It serves
+/* The baseline of the fresh-connection figures: the least a framing server can do. It serves
  * the listening socket it inherits as descriptor argv[1], one connection at a time: reads frames
- * ("LENGTH:PAYLOAD") with one recv into a buffer, answers each whole frame with its payload and
- * CR LF in one send, and closes when the peer does. Runs until killed. */
+ * ("LENGTH:PAYLOAD") with one read into a buffer, answers each whole frame with its payload and
+ * CR LF in one write, and closes when the peer does. With CERT and KEY (PEM files) it speaks
+ * TLS as the agent does (1.2 or 1.3, OpenSSL's defaults, no session kept), shaking hands first.
+ * Runs until killed. */
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +18,15 @@
 enum { kBuffer = 65536 };
 
 static char in[kBuffer], out[kBuffer + 2];
+static SSL *ssl; /* the connection's TLS, when serving TLS */
+
+static long readSome(int fd, char *buf, size_t len) {
+  return ssl ? SSL_read(ssl, buf, (int)len) : recv(fd, buf, len, 0);
+}
+
+static long writeAll(int fd, const char *buf, size_t len) {
+  return ssl ? SSL_write(ssl, buf, (int)len) : send(fd, buf, len, MSG_NOSIGNAL);
+}
 
 /* Answers every whole frame in in[0, *have); keeps the rest. 0 when a frame cannot be served. */
 static int answer(int fd, size_t *have) {
@@ -26,7 +41,7 @@ static int answer(int fd, size_t *have) {
     if (*have - start < length) break;
     memcpy(out, in + start, length);
     memcpy(out + length, "\r\n", 2);
-    if (send(fd, out, length + 2, MSG_NOSIGNAL) != (ssize_t)(length + 2)) return 0;
+    if (writeAll(fd, out, length + 2) != (long)(length + 2)) return 0;
     at = start + length;
   }
   memmove(in, in + at, *have - at);
@@ -35,20 +50,47 @@ static int answer(int fd, size_t *have) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: echo-server LISTENING-FD\n");
+  if (argc != 2 && argc != 4) {
+    fprintf(stderr, "usage: echo-server LISTENING-FD [CERT KEY]\n");
     return 2;
   }
   const int listener = atoi(argv[1]);
+  SSL_CTX *ctx = NULL;
+  if (argc == 4) {
+    signal(SIGPIPE, SIG_IGN); /* TLS writes to a peer that left fail instead */
+    ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx, 0);
+    if (SSL_CTX_use_certificate_chain_file(ctx, argv[2]) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, argv[3], SSL_FILETYPE_PEM) != 1) {
+      fprintf(stderr, "echo-server: cannot use %s and %s\n", argv[2], argv[3]);
+      return 1;
+    }
+  }
   for (;;) {
     const int fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    if (ctx) {
+      /* As the agent's: TLS writes small records right after each other. */
+      const int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      ssl = SSL_new(ctx);
+      SSL_set_fd(ssl, fd);
+    }
     size_t have = 0;
-    for (;;) {
-      const ssize_t n = recv(fd, in + have, kBuffer - have, 0);
-      if (n <= 0) break;
-      have += (size_t)n;
-      if (!answer(fd, &have)) break;
+    if (!ssl || SSL_accept(ssl) == 1) {
+      for (;;) {
+        const long n = readSome(fd, in + have, kBuffer - have);
+        if (n <= 0) break;
+        have += (size_t)n;
+        if (!answer(fd, &have)) break;
+      }
+    }
+    if (ssl) {
+      SSL_shutdown(ssl);
+      SSL_free(ssl);
+      ssl = NULL;
     }
     close(fd);
   }

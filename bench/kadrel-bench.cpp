@@ -13,6 +13,11 @@
 //   [7] a fresh connection with six exchanges (SID, passphrase, cmd_user, cmd_return, cmd_close,
 //       cmd_exec "version"), connect to the last reply, against kadrel-bench-echo, a C framing
 //       echo server answering the same six frames (median and p99, in interleaved blocks).
+// With a second agent that speaks TLS (--tls-port, --tls-agent-pid, --tls-files DIR holding
+// ca.pem, agent.pem and agent.key; bench/run starts one):
+//   [8] figure 7 over TLS, the TLS handshake included, against kadrel-bench-echo speaking TLS;
+//   [9] figure 1 over a kept TLS connection, against the plaintext agent (interleaved blocks);
+//  [10] figure 2 over TLS, against the same pipe.
 // Placement, as on a host whose other CPUs are busy with game servers: the serving side (the
 // agent, its threads and what it runs; the baseline program and what it runs) on CPU 1, the
 // client on CPU 0. The agent's placement is restored at the end.
@@ -20,7 +25,8 @@
 // talks only to 127.0.0.1 and creates no accounts.
 //
 // kadrel-bench --port P --sid S --pass P --agent-pid PID --workdir DIR
-//              [--iterations N] [--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7]
+//              [--iterations N] [--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7|8|9|10]
+//              [--tls-port P --tls-agent-pid PID --tls-files DIR]
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -68,6 +74,9 @@ struct Options {
   int connections = 1000;
   int concurrent = 200;
   int only = 0;
+  int tlsPort = 0;
+  pid_t tlsPid = 0;
+  std::string tlsFiles;
 };
 
 [[noreturn]] void fail(const std::string& what) {
@@ -184,11 +193,21 @@ void printNote(const std::string& note) {
 
 // ---- Connections ----
 
-// An authenticated connection with the given session settings.
-std::unique_ptr<PanelClient> session(const Options& o, const std::string& closeFlag) {
+// The client side of the TLS figures: trusts the CA of --tls-files.
+const TlsClientContext& tlsContext(const Options& o) {
+  static TlsClientContext context;
+  std::string error;
+  if (!context && !(context = MakeClientTls({o.tlsFiles + "/ca.pem", "", ""}, &error))) fail("TLS: " + error);
+  return context;
+}
+
+// An authenticated connection with the given session settings, to the TLS agent when `tls`.
+std::unique_ptr<PanelClient> session(const Options& o, const std::string& closeFlag, bool tls = false) {
   auto client = std::make_unique<PanelClient>();
   std::string error;
-  if (!client->openSession("127.0.0.1", o.port, {o.sid, o.pass, "root", "yes", closeFlag}, &error))
+  if (tls) client->useTls(tlsContext(o));
+  if (!client->openSession("127.0.0.1", tls ? o.tlsPort : o.port, {o.sid, o.pass, "root", "yes", closeFlag},
+                           &error))
     fail("session: " + error);
   return client;
 }
@@ -272,13 +291,14 @@ std::string makeFile(const Options& o, size_t size) {
 
 // Milliseconds per "command:_:true" and per baseline spawn, in interleaved blocks so that drifts
 // of the machine hit both alike.
+void callTrue(PanelClient& client) {
+  std::string reply;
+  if (!client.request("cmd_exec: command:_:true", reply) || reply != "\n") fail("unexpected reply to true");
+}
+
 void trueRoundTrip(const Options& o, const std::string& label, const char* target) {
   auto client = session(o, "no");
-  std::string reply;
-  auto call = [&] {
-    if (!client->request("cmd_exec: command:_:true", reply) || reply != "\n")
-      fail("unexpected reply to true");
-  };
+  auto call = [&] { callTrue(*client); };
   auto direct = [](int n) {
     return [n] {
       auto start = Clock::now();
@@ -303,6 +323,27 @@ void trueRoundTrip(const Options& o, const std::string& label, const char* targe
 
 void roundTrip(const Options& o) { trueRoundTrip(o, "command:_:true, reply, kept connection", "<= 1.1x"); }
 
+// Figure 9: the same over TLS, against the plaintext agent.
+void tlsRoundTrip(const Options& o) {
+  auto plain = session(o, "no"), tls = session(o, "no", true);
+  auto calls = [](PanelClient& client, int n) {
+    auto start = Clock::now();
+    for (int i = 0; i < n; ++i) callTrue(client);
+    return secondsSince(start);
+  };
+  calls(*plain, 20);  // warm up
+  calls(*tls, 20);
+  double tlsTotal = 0, plainTotal = 0;
+  const int block = 50;
+  for (int done = 0; done < o.iterations; done += block) {
+    const int n = std::min(block, o.iterations - done);
+    tlsTotal += calls(*tls, n);
+    plainTotal += calls(*plain, n);
+  }
+  const double tlsMs = tlsTotal * 1000 / o.iterations, plainMs = plainTotal * 1000 / o.iterations;
+  printFigure("the same over TLS, against plaintext", tlsMs, plainMs, "ms", tlsMs / plainMs, "<= 1.1x");
+}
+
 void roundTripBesideUnreadReply(const Options& o) {
   const size_t size = static_cast<size_t>(o.sizeMiB) << 20;
   const std::string file = makeFile(o, size);
@@ -320,6 +361,44 @@ void roundTripBesideUnreadReply(const Options& o) {
 }
 
 // ---- Figure 3 ----
+
+// Seconds to read "cat FILE" (`size` bytes) from a pipe in 64 KiB blocks: the baseline of the
+// large replies.
+double pipeCat(const std::string& file, size_t size) {
+  auto start = Clock::now();
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) fail("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, p[1], STDOUT_FILENO);
+  const std::string line = "exec cat " + file;
+  const pid_t pid = spawnBash(line.c_str(), &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  close(p[1]);
+  const size_t got = drain(p[0], nullptr);
+  close(p[0]);
+  reap(pid);
+  const double seconds = secondsSince(start);
+  if (got != size) fail("cat through a pipe gave " + std::to_string(got) + " bytes");
+  return seconds;
+}
+
+// Runs `agentRun` and the pipe baseline 3 times each, interleaved, removes `file` and prints the
+// median rates; returns the seconds of each run (the agent's, the pipe's).
+std::pair<std::vector<double>, std::vector<double>> againstPipe(const std::function<double()>& agentRun,
+                                                                const std::string& file, size_t size,
+                                                                const std::string& label,
+                                                                const char* target) {
+  std::vector<double> agentRuns, pipeRuns;
+  for (int i = 0; i < 3; ++i) {
+    agentRuns.push_back(agentRun());
+    pipeRuns.push_back(inBaseline([&] { return pipeCat(file, size); }));
+  }
+  unlink(file.c_str());
+  const double agentRate = size / median(agentRuns) / 1e6, pipeRate = size / median(pipeRuns) / 1e6;
+  printFigure(label, agentRate, pipeRate, "MB/s", agentRate / pipeRate, target);
+  return {agentRuns, pipeRuns};
+}
 
 void throughput(const Options& o) {
   const size_t size = static_cast<size_t>(o.sizeMiB) << 20;
@@ -343,39 +422,32 @@ void throughput(const Options& o) {
       fail("reply of " + std::to_string(got) + " bytes, expected " + std::to_string(size + 3));
     return seconds;
   };
-  auto pipeRun = [&]() -> double {
-    auto start = Clock::now();
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) fail("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, p[1], STDOUT_FILENO);
-    const std::string line = "exec cat " + file;
-    const pid_t pid = spawnBash(line.c_str(), &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    close(p[1]);
-    const size_t got = drain(p[0], nullptr);
-    close(p[0]);
-    reap(pid);
-    const double seconds = secondsSince(start);
-    if (got != size) fail("cat through a pipe gave " + std::to_string(got) + " bytes");
-    return seconds;
-  };
-
-  std::vector<double> agentRuns, pipeRuns;
-  for (int i = 0; i < 3; ++i) {
-    agentRuns.push_back(agentRun());
-    pipeRuns.push_back(inBaseline(pipeRun));
-  }
-  unlink(file.c_str());
-  const double agentRate = size / median(agentRuns) / 1e6, pipeRate = size / median(pipeRuns) / 1e6;
   char label[96];
   snprintf(label, sizeof label, "command:_:cat, %ld MiB, request to last byte", o.sizeMiB);
-  printFigure(label, agentRate, pipeRate, "MB/s", agentRate / pipeRate, ">= 0.6x (median of 3)");
+  const auto [agentRuns, pipeRuns] = againstPipe(agentRun, file, size, label, ">= 0.6x (median of 3)");
   char note[160];
   snprintf(note, sizeof note, "first reply byte after %.1f ms, whole reply %.0f ms, pipe alone %.0f ms",
            median(firstBytes) * 1000, median(agentRuns) * 1000, median(pipeRuns) * 1000);
   printNote(note);
+}
+
+// Figure 10: the same reply over TLS, read as kadrel-client reads it, against the same pipe.
+void tlsThroughput(const Options& o) {
+  const size_t size = static_cast<size_t>(o.sizeMiB) << 20;
+  const std::string file = makeFile(o, size);
+  auto agentRun = [&]() -> double {
+    auto client = session(o, "yes", true);
+    auto start = Clock::now();
+    unsigned long long got = 0;
+    std::string tail;
+    if (!client->sendFrame("cmd_exec: command:_:cat " + file) || !client->drainUntilClose(-1, got, tail, 3))
+      fail("the TLS reply did not end with the connection");
+    const double seconds = secondsSince(start);
+    if (got != size + 3 || tail != "\n\r\n")
+      fail("TLS reply of " + std::to_string(got) + " bytes, expected " + std::to_string(size + 3));
+    return seconds;
+  };
+  againstPipe(agentRun, file, size, "the same over TLS", ">= 0.4x (median of 3)");
 }
 
 // ---- Figure 4 ----
@@ -476,8 +548,10 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-void freshConnections(const Options& o) {
-  // The echo server listens on a descriptor made here and runs placed as the agent is.
+// Starts kadrel-bench-echo with `args` after its listening descriptor, placed as the agent is;
+// returns its port.
+int startEcho(const std::vector<std::string>& args, pid_t& echoPid) {
+  // The echo server listens on a descriptor made here.
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -493,19 +567,45 @@ void freshConnections(const Options& o) {
   self[n] = '\0';
   std::string echo(self);
   echo = echo.substr(0, echo.rfind('/') + 1) + "kadrel-bench-echo";
-  const std::string fdText = std::to_string(listener);
-  const pid_t echoPid = fork();
+  std::vector<std::string> argv{echo, std::to_string(listener)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  echoPid = fork();
   if (echoPid < 0) fail("fork failed");
   if (echoPid == 0) {
     if (placed) {
       cpu_set_t serve = oneCpu(kServeCpu);
       sched_setaffinity(0, sizeof serve, &serve);
     }
-    execl(echo.c_str(), echo.c_str(), fdText.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> execArgs;
+    for (std::string& a : argv) execArgs.push_back(&a[0]);
+    execArgs.push_back(nullptr);
+    execv(echo.c_str(), execArgs.data());
     _exit(127);
   }
   close(listener);
+  return echoPort;
+}
 
+// Seconds for one fresh TLS connection to `port` (handshake included), as freshConnection.
+double freshTlsConnection(int port, const std::vector<std::string>& frames, const TlsClientContext& tls) {
+  auto start = Clock::now();
+  PanelClient client;
+  client.useTls(tls);
+  std::string error, reply;
+  if (!client.connect("127.0.0.1", port, &error)) fail("TLS connection: " + error);
+  for (const std::string& f : frames)
+    if (!client.sendRaw(f) || !client.readReply(reply)) fail("TLS connection closed before a reply");
+  client.close();
+  return secondsSince(start);
+}
+
+// Figures 7 and 8: `one` measures one fresh connection to the port it is given, the agent's at
+// `agentPort` against the echo server's started with `echoArgs`.
+void compareFresh(const Options& o, int agentPort, const std::vector<std::string>& echoArgs,
+                  const std::function<double(int, const std::vector<std::string>&)>& one, const char* label,
+                  const char* target) {
+  pid_t echoPid = 0;
+  const int echoPort = startEcho(echoArgs, echoPid);
   std::vector<std::string> frames;
   for (const std::string& m :
        {"SID " + o.sid, "Passphrase " + o.pass, std::string("cmd_user: root"), std::string("cmd_return: yes"),
@@ -513,25 +613,36 @@ void freshConnections(const Options& o) {
     frames.push_back(PanelClient::frame(m));
   const int total = std::max(o.iterations, 100) * 5;
   for (int i = 0; i < 50; ++i) {  // warm up
-    freshConnection(o.port, frames);
-    freshConnection(echoPort, frames);
+    one(agentPort, frames);
+    one(echoPort, frames);
   }
   std::vector<double> agent, echoed;
   const int block = 50;
   for (int done = 0; done < total; done += block) {
-    for (int i = 0; i < block; ++i) agent.push_back(freshConnection(o.port, frames) * 1e6);
-    for (int i = 0; i < block; ++i) echoed.push_back(freshConnection(echoPort, frames) * 1e6);
+    for (int i = 0; i < block; ++i) agent.push_back(one(agentPort, frames) * 1e6);
+    for (int i = 0; i < block; ++i) echoed.push_back(one(echoPort, frames) * 1e6);
   }
   kill(echoPid, SIGTERM);
   reap(echoPid);
 
   const double agentMedian = median(agent), echoMedian = median(echoed);
-  printFigure("fresh connection, six exchanges, median", agentMedian, echoMedian, "us",
-              agentMedian / echoMedian, "<= 1.15x");
+  printFigure(label, agentMedian, echoMedian, "us", agentMedian / echoMedian, target);
   char note[160];
   snprintf(note, sizeof note, "p99 %.0f us, echo server %.0f us; %zu connections each",
            percentile(agent, 0.99), percentile(echoed, 0.99), agent.size());
   printNote(note);
+}
+
+void freshConnections(const Options& o) {
+  compareFresh(o, o.port, {}, freshConnection, "fresh connection, six exchanges, median", "<= 1.15x");
+}
+
+void freshTlsConnections(const Options& o) {
+  const TlsClientContext& tls = tlsContext(o);
+  compareFresh(
+      o, o.tlsPort, {o.tlsFiles + "/agent.pem", o.tlsFiles + "/agent.key"},
+      [&](int port, const std::vector<std::string>& frames) { return freshTlsConnection(port, frames, tls); },
+      "the same over TLS, TLS handshake included", "<= 1.5x");
 }
 
 // ---- Figure 5 ----
@@ -600,13 +711,22 @@ Options parse(int argc, char** argv) {
       o.concurrent = atoi(v.c_str());
     else if (a == "--only")
       o.only = atoi(v.c_str());
+    else if (a == "--tls-port")
+      o.tlsPort = atoi(v.c_str());
+    else if (a == "--tls-agent-pid")
+      o.tlsPid = static_cast<pid_t>(atoi(v.c_str()));
+    else if (a == "--tls-files")
+      o.tlsFiles = v;
     else if (a.compare(0, 6, "--md5-") != 0)  // those are kadrel-bench-md5's
       fail("unknown option " + a);
   }
   if (o.port <= 0 || o.sid.empty() || o.pass.empty() || o.agentPid <= 0 || o.workdir.empty())
     fail(
         "usage: kadrel-bench --port P --sid S --pass P --agent-pid PID --workdir DIR [--iterations N] "
-        "[--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7]");
+        "[--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7|8|9|10] [--tls-port P "
+        "--tls-agent-pid PID --tls-files DIR]");
+  if ((o.tlsPort > 0) != (o.tlsPid > 0) || (o.tlsPort > 0) == o.tlsFiles.empty())
+    fail("--tls-port, --tls-agent-pid and --tls-files go together");
   if (o.iterations <= 0 || o.sizeMiB <= 0 || o.connections <= 0 || o.concurrent <= 0)
     fail("counts must be positive");
   return o;
@@ -614,27 +734,37 @@ Options parse(int argc, char** argv) {
 
 }  // namespace
 
-// In the order printed; `id` is the number --only takes (4 is kadrel-bench-md5's figure).
+// In the order printed; `id` is the number --only takes (4 is kadrel-bench-md5's figure). The
+// TLS figures run only with a TLS agent.
 const struct Figure {
   int id;
   void (*run)(const Options&);
-} kFigures[] = {{1, roundTrip},       {5, roundTripBesideUnreadReply},
-                {2, throughput},      {6, concurrentSleeps},
-                {3, idleConnections}, {7, freshConnections}};
+  bool tls;
+} kFigures[] = {{1, roundTrip, false},          {5, roundTripBesideUnreadReply, false},
+                {2, throughput, false},         {6, concurrentSleeps, false},
+                {3, idleConnections, false},    {7, freshConnections, false},
+                {8, freshTlsConnections, true}, {9, tlsRoundTrip, true},
+                {10, tlsThroughput, true}};
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
   if (o.only != 0 &&
       std::none_of(std::begin(kFigures), std::end(kFigures), [&](const Figure& f) { return f.id == o.only; }))
     return 0;  // another program's figure
+  // A write to a TLS connection the agent closed fails instead of ending the benchmark.
+  signal(SIGPIPE, SIG_IGN);
   const cpu_set_t agentBefore = place(o.agentPid);
+  cpu_set_t tlsBefore;
+  if (o.tlsPid > 0 && sched_getaffinity(o.tlsPid, sizeof tlsBefore, &tlsBefore) == 0 && placed)
+    pinProcess(o.tlsPid, oneCpu(kServeCpu));
   if (placed)
     printf("placement: agent and baseline programs on CPU %d, client on CPU %d\n", kServeCpu, kClientCpu);
   else
     printf("placement: one CPU only, nothing pinned\n");
   printHeader();
   for (const Figure& f : kFigures)
-    if (o.only == 0 || o.only == f.id) f.run(o);
+    if ((o.only == 0 || o.only == f.id) && (!f.tls || o.tlsPort > 0)) f.run(o);
   if (placed) pinProcess(o.agentPid, agentBefore);
+  if (placed && o.tlsPid > 0) pinProcess(o.tlsPid, tlsBefore);
   return 0;
 }
