@@ -12,8 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 
 PanelClient::~PanelClient() { close(); }
@@ -35,7 +37,8 @@ TlsClientContext MakeClientTls(const TlsClientFiles& files, std::string* error) 
   } else if (files.cafile.empty()
                  ? SSL_CTX_set_default_verify_paths(ctx.get()) != 1
                  : SSL_CTX_load_verify_locations(ctx.get(), files.cafile.c_str(), nullptr) != 1) {
-    failure = "cannot load the CA certificates " + files.cafile + ": " + tlsReason("unusable");
+    failure = "cannot load the CA certificates " + (files.cafile.empty() ? "of the system" : files.cafile) +
+              ": " + tlsReason("unusable");
   } else if (files.certfile.empty() != files.keyfile.empty()) {
     failure = "a client certificate needs both --cert and --key";
   } else if (!files.certfile.empty() &&
@@ -139,8 +142,10 @@ std::string PanelClient::frame(const std::string& payload) {
 bool PanelClient::sendRaw(const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ssl_ != nullptr ? SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
-                                : ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const size_t left = bytes.size() - sent;
+    ssize_t n = ssl_ != nullptr
+                    ? SSL_write(ssl_, bytes.data() + sent, static_cast<int>(std::min<size_t>(left, INT_MAX)))
+                    : ::send(fd_, bytes.data() + sent, left, MSG_NOSIGNAL);
     if (ssl_ != nullptr && n <= 0) return false;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -171,13 +176,14 @@ long PanelClient::fill(int timeoutMs) {
     char buf[65536];
     if (ssl_ != nullptr) {
       const int n = SSL_read(ssl_, buf, sizeof buf);
-      if (n > 0) buffer_.append(buf, static_cast<size_t>(n));
-      // The end of the stream, with or without TLS's message, or a reset: closed.
-      const int why = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, n);
+      if (n > 0) {
+        buffer_.append(buf, static_cast<size_t>(n));
+        return n;
+      }
+      const int why = SSL_get_error(ssl_, n);
       ERR_clear_error();
-      return n > 0                                                                               ? n
-             : why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && errno == ECONNRESET) ? 0
-                                                                                                 : -1;
+      // The end of the stream, with or without TLS's message, or a reset: closed.
+      return why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && errno == ECONNRESET) ? 0 : -1;
     }
     ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;

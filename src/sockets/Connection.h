@@ -3,7 +3,8 @@
 // at a time; it owns its descriptor and closes it when destroyed.
 //
 // A deadline, while set, bounds every read and write: each reads or writes what is possible at
-// once and waits (for no longer than the deadline leaves) only when nothing is.
+// once and waits (for no longer than the deadline leaves) only when nothing is. After start_tls
+// the same holds through TLS (sockets/Tls.h).
 #ifndef KADREL_SOCKETS_CONNECTION_H
 #define KADREL_SOCKETS_CONNECTION_H
 
@@ -93,7 +94,7 @@ class Connection {
   void tlsClose();
 
   int fd_ = -1;
-  ssl_st* ssl_ = nullptr;  // set once start_tls succeeded: the connection speaks TLS
+  ssl_st* ssl_ = nullptr;  // set by start_tls: the connection speaks TLS
   sockaddr_in peer_ = sockaddr_in();
   bool denied_ = false;
   bool hasDeadline_ = false;
