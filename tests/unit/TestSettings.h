@@ -23,21 +23,14 @@ inline Settings settingsFor(const std::string& os, const std::string& extraIniLi
 
 // Runs the agent's code with `s` as its settings while in scope; then the earlier settings and
 // session settings are back, so no test leaks a setting into the next.
-class WithSettings {
- public:
-  explicit WithSettings(const Settings& s) : saved_(settings()), session_(currentSessionSettings()) {
-    UseSettings(s);
-  }
+struct WithSettings {
+  explicit WithSettings(const Settings& s) { UseSettings(s); }
   ~WithSettings() {
-    UseSettings(saved_);
-    setSessionSettings(session_);
+    UseSettings(saved);
+    setSessionSettings(session);
   }
-  WithSettings(const WithSettings&) = delete;
-  WithSettings& operator=(const WithSettings&) = delete;
-
- private:
-  Settings saved_;
-  SessionSettings session_;
+  const Settings saved = settings();
+  const SessionSettings session = currentSessionSettings();
 };
 
 #endif
