@@ -55,28 +55,46 @@ TEST(CheckRemove, ProtectedPathsInEveryFormAndNothingBelowThem) {
   fs::current_path(old);
 }
 
-// The directory the walk holds open is renamed away and a link to a directory outside the tree
-// takes its name, as an account's process could do mid-walk.
-std::string swap_directory, swap_target;
-void swapForLink(const std::string& directory) {
-  if (directory != swap_directory) return;
-  ASSERT_EQ(0, rename(directory.c_str(), (directory + ".moved").c_str()));
-  ASSERT_EQ(0, symlink(swap_target.c_str(), directory.c_str()));
+// What an account's process could do to its tree while root walks it, as the walk enters its
+// first directory: swap that directory for a link to a directory outside the tree, swap its
+// sibling (still to be walked) likewise, or make a file in it a directory, which stays.
+enum Change { kEntered, kSibling, kFileToDirectory };
+Change change;
+std::string change_target;  // empty once changed
+void changeMidWalk(const std::string& entered) {
+  if (change_target.empty()) return;
+  const std::string home = entered.substr(0, entered.rfind('/')),
+                    swapped = change == kEntered ? entered : home + (entered == home + "/a" ? "/b" : "/a");
+  if (change == kFileToDirectory) {
+    ASSERT_EQ(0, unlink((entered + "/victim").c_str()));
+    fs::create_directories(entered + "/victim/x");
+  } else {
+    ASSERT_EQ(0, rename(swapped.c_str(), (swapped + ".moved").c_str()));
+    fs::create_directory_symlink(change_target, swapped);
+  }
+  change_target.clear();
 }
 
-TEST(RemoveDirectory, AsRootADirectorySwappedForALinkMidWalkIsNeverWalkedThrough) {
-  Scratch outside, s;
-  outside.file("victim");
-  fs::create_directories(s.path("home/sub"));
-  s.file("home/sub/victim");
-  swap_directory = s.path("home/sub");
-  swap_target = outside.dir;
-  setWalkHookForTesting(swapForLink);
-  std::string warning;
-  removeDirectory(s.path("home"), warning);
-  setWalkHookForTesting(nullptr);
-  EXPECT_TRUE(exists(outside.path("victim"))) << "the removal went through the link";
-  EXPECT_FALSE(exists(s.path("home/sub.moved/victim"))) << "the directory held open is the one emptied";
+// The walk never goes through a link, the directory it holds open is the one emptied, and what
+// stays is a failure, also when the start directory itself is kept.
+TEST(RemoveDirectory, AsRootATreeChangedMidWalkIsNeverWalkedThroughALink) {
+  for (const Change mode : {kEntered, kSibling, kFileToDirectory}) {
+    Scratch outside, s;
+    outside.file("victim");
+    for (const std::string d : {"home/a", "home/b"}) {
+      fs::create_directories(s.path(d));
+      s.file(d + "/victim");
+    }
+    change = mode;
+    change_target = outside.dir;
+    setWalkHookForTesting(changeMidWalk);
+    std::string warning;
+    EXPECT_EQ(-1, removeDirectory(s.path(mode == kFileToDirectory ? "home/." : "home"), warning)) << mode;
+    setWalkHookForTesting(nullptr);
+    EXPECT_TRUE(exists(outside.path("victim"))) << mode << ": the removal went through a link";
+    EXPECT_FALSE(mode == kEntered &&
+                 (exists(s.path("home/a.moved/victim")) || exists(s.path("home/b.moved/victim"))));
+  }
 }
 
 // Root lists a tree an account controls: a link is digested only when its file lies inside it.
@@ -99,17 +117,21 @@ TEST(ComposeLine, PutsValuesInWholeAndInOrder) {
   EXPECT_EQ("<" + big + ">", composeLine("<%s>", {big}));
 }
 
+// What bash prints running `line` in `dir` (its errors dropped).
+std::string bash(const std::string& line, const std::string& dir = "/") {
+  FILE* p =
+      popen(("cd " + shellQuote(dir) + " && /bin/bash -c " + shellQuote(line) + " 2>/dev/null").c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  if (p != nullptr) pclose(p);
+  return out;
+}
+
 TEST(ShellQuote, BashTakesTheValueLiterally) {
   for (const char* value : {"", "$HOME", "`id -u`", "$(echo x)", "a;b && c | d", "line1\nline2",
-                            "it's \"quoted\" ''", "back\\slash\\", "*  ?[a]", "-n", "~root", "!!"}) {
-    FILE* p = popen(("/bin/bash -c " + shellQuote("printf %s " + shellQuote(value))).c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    pclose(p);
-    EXPECT_EQ(value, out);
-  }
+                            "it's \"quoted\" ''", "back\\slash\\", "*  ?[a]", "-n", "~root", "!!"})
+    EXPECT_EQ(value, bash("printf %s " + shellQuote(value))) << value;
 }
 
 TEST(AccountName, OnlyNamesThatStayOnePathComponent) {
@@ -138,6 +160,24 @@ TEST(ShellFileLines, CopydirOfTheRootDirectoryCopiesNothing) {
     EXPECT_EQ("", composed(std::string("copydir:_:") + source + ":_:dest", "bob")) << source;
   for (const char* source : {"..", "/home/.", "//srv", "/srv/a b"})
     EXPECT_NE("", composed(std::string("copydir:_:") + source + ":_:dest", "bob")) << source;
+}
+
+// Each composed line run by bash: the panel's search words are data even when they are shell
+// text, and a path that looks like an option is still a path.
+TEST(ShellFileLines, DataThatIsShellTextNeverRunsAndAPathIsNoOption) {
+  Scratch s;
+  const std::string marker = s.path("ran"), text = "$(touch " + marker + ")";
+  for (const std::string& instruction :
+       {"status:_:" + text + ":_:x:_:y", "status:_:x:_:" + text + ":_:y", "status:_:x:_:y:_:" + text}) {
+    bash(composed(instruction, "root"), s.dir);
+    EXPECT_FALSE(exists(marker)) << instruction;
+  }
+  s.file("--version");
+  for (const char* instruction : {"filesize:_:--version", "filelist:_:--version", "filelist2:_:--version"}) {
+    const std::string out = bash(composed(instruction, "root"), s.dir);
+    EXPECT_TRUE(out.size() >= 10 && out.compare(out.size() - 10, 10, "--version\n") == 0)
+        << instruction << ": " << out;
+  }
 }
 
 }  // namespace
