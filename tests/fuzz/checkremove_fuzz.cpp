@@ -9,8 +9,9 @@
 
 static bool wellFormed(const std::string& n) {
   const std::string slashed = n + "/";
-  return n == "/" || (!n.empty() && n[0] == '/' && n.back() != '/' && slashed.find("//") == std::string::npos &&
-                      slashed.find("/./") == std::string::npos && slashed.find("/../") == std::string::npos);
+  return n == "/" ||
+         (!n.empty() && n[0] == '/' && n.back() != '/' && slashed.find("//") == std::string::npos &&
+          slashed.find("/./") == std::string::npos && slashed.find("/../") == std::string::npos);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
