@@ -8,26 +8,20 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "AgentFixture.h"
 
 namespace {
 
-// Field `field` (0: the name) of `name`'s line in an account file; "" when there is none.
-std::string accountField(const std::string& file, const std::string& name, int field) {
-  std::istringstream in(readWholeFile(file));
-  for (std::string line; std::getline(in, line);) {
-    if (line.compare(0, name.size() + 1, name + ":") != 0) continue;
-    std::istringstream fields(line);
-    for (int i = 0; i <= field; ++i) std::getline(fields, line, ':');
-    return line;
-  }
-  return "";
+// Field `field` (2: the password's hash, 7: the login shell) of `name`'s entry in the account
+// database `db` (passwd or shadow); "" when there is none.
+std::string accountField(const std::string& db, const std::string& name, int field) {
+  return shell("getent " + db + " " + shellQuote(name) + " | cut -d: -f" + std::to_string(field) +
+               " | tr -d '\\n'");
 }
-std::string shadowHash(const std::string& name) { return accountField("/etc/shadow", name, 1); }
-std::string loginShell(const std::string& name) { return accountField("/etc/passwd", name, 6); }
-bool accountExists(const std::string& name) { return !accountField("/etc/passwd", name, 0).empty(); }
+std::string shadowHash(const std::string& name) { return accountField("shadow", name, 2); }
+std::string loginShell(const std::string& name) { return accountField("passwd", name, 7); }
+bool accountExists(const std::string& name) { return !accountField("passwd", name, 1).empty(); }
 // Whether the stored hash of `name` verifies `password`.
 bool verifies(const std::string& name, const std::string& password) {
   struct crypt_data data = {};
