@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <utility>
 
+#include "core/Audit.h"
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
 #include "dispatch/Descriptors.h"
@@ -51,10 +53,17 @@ void KadrelConnection::Run() {
   new_sock.set_deadline(std::chrono::steady_clock::now() +
                         std::chrono::seconds(settings().handshake_timeout));
   // With TLS on, its handshake comes first, within the same deadline; a peer that fails it
-  // (plaintext, no acceptable certificate, too slow) is closed without a word.
+  // (plaintext, no acceptable certificate, too slow) is closed without a word. A refused
+  // certificate is a failed handshake like a wrong passphrase: audited, and it earns a penalty.
   std::string failure;
-  if (ServerTls() != nullptr && !new_sock.start_tls(ServerTls(), failure)) {
+  const char* refused = nullptr;
+  if (ServerTls() != nullptr && !new_sock.start_tls(ServerTls(), failure, refused)) {
     Log("TLS handshake failed: " + failure);
+    if (refused != nullptr) {
+      const uint32_t peer = new_sock.peer().sin_addr.s_addr;
+      Audit(AuditHandshakeLine(addressText(peer), refused), true);
+      if (std::strcmp(refused, "certificate") == 0) admission().failed(peer);
+    }
     Log("Connection closed");
     admission().leave(new_sock.fd());
     new_sock.close();

@@ -68,7 +68,9 @@ class Connection {
   // Shakes hands as the TLS server with `context` (within the deadline, when one is set); from
   // then on every read, write and close goes through TLS (sockets/Tls.cpp). False, with
   // `failure` saying why, when the handshake failed: the connection is then only to be closed.
-  bool start_tls(ssl_ctx_st* context, std::string& failure);
+  // `refused` names what the peer failed: "certificate" (none, or one the client CA did not
+  // sign), "tls" (anything else it sent); null when it closed or ran out of time.
+  bool start_tls(ssl_ctx_st* context, std::string& failure, const char*& refused);
 
   bool close();
   // Closes after a reply so that the reply survives: with input still unread, closing would

@@ -106,7 +106,8 @@ bool Connection::tlsWait(int want) const {
   }
 }
 
-bool Connection::start_tls(ssl_ctx_st* ctx, std::string& failure) {
+bool Connection::start_tls(ssl_ctx_st* ctx, std::string& failure, const char*& refused) {
+  refused = nullptr;
   ERR_clear_error();
   const int flags = fcntl(fd_, F_GETFL);
   ssl_ = SSL_new(ctx);
@@ -131,11 +132,15 @@ bool Connection::start_tls(ssl_ctx_st* ctx, std::string& failure) {
       continue;
     }
     markFailed(ssl_);
-    if (want == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
-      failure = r == 0 || errno == 0 || errno == ECONNRESET ? "the peer closed" : strerror(errno);
-    else
-      failure = TlsFailure("refused");
     const long verified = SSL_get_verify_result(ssl_);
+    if (want == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+      failure = r == 0 || errno == 0 || errno == ECONNRESET ? "the peer closed" : strerror(errno);
+    } else {
+      const bool noCertificate =
+          ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE;
+      refused = verified != X509_V_OK || noCertificate ? "certificate" : "tls";
+      failure = TlsFailure("refused");
+    }
     if (verified != X509_V_OK) failure += std::string(" (") + X509_verify_cert_error_string(verified) + ")";
     return false;
   }

@@ -89,7 +89,8 @@ TEST_F(TlsTest, SpeaksThePlaintextWireInsideTlsOnly) {
       << r.err;
 }
 
-// With tlsclientca only a certificate that CA signed gets as far as the first frame.
+// With tlsclientca only a certificate that CA signed gets as far as the first frame; a refused
+// certificate is a failed handshake and earns its address a penalty.
 TEST_F(TlsTest, MutualTlsRefusesPeersWithoutACertificateOfTheClientCa) {
   startTlsAgent("tlsclientca=" + cert("ca") + "\n");
   const struct {
@@ -105,6 +106,10 @@ TEST_F(TlsTest, MutualTlsRefusesPeersWithoutACertificateOfTheClientCa) {
     EXPECT_EQ(r.out, c.status == 0 ? KADREL_VERSION "\n" : "");
   }
   EXPECT_FALSE(logged("Correct SID received")) << "only the panel's session may read frames";
+
+  startTlsAgent("tlsclientca=" + cert("ca") + "\npenalty_loopback=yes\n");
+  EXPECT_NE(tlsClient({"--cacert", cert("ca")}).status, 0);
+  EXPECT_TRUE(waitForLog("Penalty of 2 s for 127.0.0.1 after a failed handshake"));
 }
 
 TEST_F(TlsTest, UnusableCertificateOrKeyEndsStartUp) {
