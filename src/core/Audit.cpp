@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <syslog.h>
 
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 
 #include "core/Settings.h"
@@ -47,10 +50,22 @@ std::string AuditInstructionLine(const InstructionAudit& entry) {
 
 // True when a system logger's socket is there. Without one, the C library would write each
 // record to the console (the fallback the detached agent's warnings keep): a line per
-// connection has no place on the console, and writing it there costs milliseconds.
+// connection has no place on the console, and writing it there costs milliseconds. Looked up
+// at most once a second: the lookup costs more than the rest of an audit line, most of all
+// when there is no logger. A logger that goes away is noticed within that second.
 static bool systemLogListening() {
+  static std::atomic<long long> checkedAt{LLONG_MIN};
+  static std::atomic<bool> listening{false};
+  const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+  const long long last = checkedAt.load(std::memory_order_relaxed);
+  if (last != LLONG_MIN && now - last < 1000) return listening.load(std::memory_order_relaxed);
   struct stat st;
-  return stat(_PATH_LOG, &st) == 0 && S_ISSOCK(st.st_mode);
+  const bool there = stat(_PATH_LOG, &st) == 0 && S_ISSOCK(st.st_mode);
+  listening.store(there, std::memory_order_relaxed);
+  checkedAt.store(now, std::memory_order_relaxed);
+  return there;
 }
 
 void Audit(const std::string& line, bool refused) {

@@ -6,6 +6,7 @@
 #define KADREL_CORE_SETTINGS_H
 
 #include <string>
+#include <string_view>
 
 struct KadrelConfig;
 
@@ -63,6 +64,6 @@ void LoadConfig();
 inline bool isFreeBSD() { return settings().os == HostSystem::FreeBSD; }
 
 // Case-insensitive equality of two texts (ASCII, as the global "C" locale classifies).
-bool iequals(const std::string& a, const std::string& b);
+bool iequals(std::string_view a, std::string_view b);
 
 #endif
