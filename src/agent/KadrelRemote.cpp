@@ -36,12 +36,25 @@ static bool transientAcceptError(int err) {
   }
 }
 
-// Hands `connection` to a worker thread; on failure closes that one connection.
-static void startWorker(Connection& connection) {
-  if (!workers().run(connection)) {
-    Log_failure("Fatal Error: pthread_create() #%d", errno);
-    admission().leave(connection.fd());
+// Waits on `server` for the next connection and admits it: a source serving a penalty is closed
+// at once; otherwise the connection counts against the cap on unauthenticated connections until
+// it authenticates. The listening thread and waiting workers wait here alike. A passing accept
+// failure is logged and waited out; any other is thrown.
+static Workers::Took takeConnection(const Listener& server, Connection& into) {
+  try {
+    into = server.accept(settings().whitelist);
+  } catch (SocketException& e) {
+    if (!transientAcceptError(e.error())) throw;
+    Log("Error: " + e.description() + " (" + strerror(e.error()) + "), accepting again");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return Workers::Took::Nothing;
   }
+  if (!into.is_valid()) return Workers::Took::Idle;
+  if (!admission().admit(into.fd(), into.peer().sin_addr.s_addr)) {
+    into.close();
+    return Workers::Took::Nothing;
+  }
+  return Workers::Took::Connection;
 }
 
 // SIGPIPE does nothing: a write to a closed pipe or socket fails with EPIPE instead of ending
@@ -70,24 +83,23 @@ int main() {
   if (settings().shaPasswords) Log("- with shar passwords");
 
   try {
-    Listener server(settings().listenport, settings().reply_timeout);
+    // Never destroyed: waiting workers accept on it for as long as the process runs.
+    static Listener* const server = new Listener(settings().listenport, settings().reply_timeout);
+    server->set_accept_timeout(settings().worker_idle_seconds);
+    Workers& pool = workers([](Connection& into) { return takeConnection(*server, into); });
     // From here on a worker thread's Log_err must end its own work, never the daemon.
     GuardLogErr(true);
     DaemonReport(true, std::string());
     for (;;) {
+      // While workers wait for connections, they take them; this thread takes the rest and
+      // gives each a thread of its own.
+      pool.waitUntilNoneIdle();
       Connection connection;
-      try {
-        connection = server.accept(settings().whitelist);
-      } catch (SocketException& e) {
-        if (!transientAcceptError(e.error())) throw;
-        Log("Error: " + e.description() + " (" + strerror(e.error()) + "), accepting again");
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        continue;
+      if (takeConnection(*server, connection) != Workers::Took::Connection) continue;
+      if (!pool.run(connection)) {
+        Log_failure("Fatal Error: pthread_create() #%d", errno);
+        admission().leave(connection.fd());
       }
-      // A source serving a penalty is closed at once; otherwise the connection counts against
-      // the cap on unauthenticated connections until it authenticates.
-      if (!admission().admit(connection.fd(), connection.peer().sin_addr.s_addr)) continue;
-      startWorker(connection);
     }
   } catch (SocketException& e) {
     DaemonReport(false, e.description());

@@ -1,7 +1,7 @@
 // The registry of unauthenticated connections and the penalty table.
 #include "session/Admission.h"
 
-#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -11,14 +11,6 @@
 #include "core/ErrorHandler.h"
 #include "core/Settings.h"
 #include "sockets/AllowList.h"
-
-std::string addressText(uint32_t addr) {
-  in_addr a;
-  a.s_addr = addr;
-  char text[INET_ADDRSTRLEN] = {0};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
 
 Admission::Admission(const Limits& limits, std::function<void(int)> evict,
                      std::function<void(const std::string&)> log)

@@ -20,6 +20,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "sockets/AllowList.h"
+
 class Admission {
  public:
   using Clock = std::chrono::steady_clock;
@@ -88,9 +90,6 @@ class Admission {
   bool evictLogged_ = false;
   std::unordered_map<uint32_t, Penalty> penalties_;
 };
-
-// Dotted-decimal text of an address in network byte order.
-std::string addressText(uint32_t addr);
 
 // The agent's one Admission, built from the process-wide settings on first use.
 Admission& admission();

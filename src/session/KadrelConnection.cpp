@@ -23,7 +23,7 @@
 
 void ServeConnection(Connection&& accepted) {
   try {
-    KadrelConnection connection(std::move(accepted));
+    KadrelConnection connection(accepted);
     connection.Run();
   } catch (const WorkAborted&) {
     // A guarded Log_err already logged why; only this connection ends.
@@ -33,8 +33,8 @@ void ServeConnection(Connection&& accepted) {
   }
 }
 
-KadrelConnection::KadrelConnection(Connection&& connection)
-    : new_sock(std::move(connection)), passphrasecheck(false), serverauthcheck(false) {}
+KadrelConnection::KadrelConnection(Connection& connection)
+    : new_sock(connection), passphrasecheck(false), serverauthcheck(false) {}
 
 KadrelConnection::~KadrelConnection() {
   // Whatever way the session ended, the descriptor leaves the registry before new_sock's

@@ -18,7 +18,9 @@ void ServeConnection(Connection&& connection);
 
 class KadrelConnection {
  public:
-  explicit KadrelConnection(Connection&& connection);
+  // Serves `connection`, which outlives it (the worker's own: a copy would cost an idle
+  // connection stack room for a second reading buffer).
+  explicit KadrelConnection(Connection& connection);
   virtual ~KadrelConnection();
 
   // Reads frames and hands each to SocketParser until it says to stop or the read fails.
@@ -43,7 +45,7 @@ class KadrelConnection {
   void finish();
 
  public:
-  Connection new_sock;
+  Connection& new_sock;
   bool passphrasecheck;
   bool serverauthcheck;
 

@@ -3,37 +3,41 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "core/Settings.h"
 #include "session/KadrelConnection.h"
 
-Workers::Workers(Serve serve, size_t maxIdle, std::chrono::milliseconds idleTime)
-    : serve_(std::move(serve)), maxIdle_(maxIdle), idleTime_(idleTime) {}
+// What a new thread gets: its pool and its first connection.
+struct Workers::Start {
+  Workers* workers;
+  Connection connection;
+};
+
+Workers::Workers(Serve serve, Take take, size_t maxIdle)
+    : serve_(std::move(serve)), take_(std::move(take)), maxIdle_(maxIdle) {}
 
 bool Workers::run(Connection& connection) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  queue_.push_back(std::move(connection));
-  // Every queued connection has a worker that will take it: a waiting one, or a new thread.
-  if (idle_ + starting_ >= queue_.size()) {
-    ready_.notify_one();
-    return true;
-  }
+  auto start = std::make_unique<Start>(Start{this, std::move(connection)});
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  const int rc = pthread_create(&thread, &attr, start, this);
+  const int rc = pthread_create(&thread, &attr, &Workers::start, start.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    connection = std::move(queue_.back());
-    queue_.pop_back();
+    connection = std::move(start->connection);
     errno = rc;
     return false;
   }
-  ++starting_;
+  start.release();  // the thread's now
   return true;
+}
+
+void Workers::waitUntilNoneIdle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  noneIdle_.wait(lock, [this] { return idle_ == 0; });
 }
 
 size_t Workers::idle() const {
@@ -41,27 +45,40 @@ size_t Workers::idle() const {
   return idle_;
 }
 
-void* Workers::start(void* self) {
-  static_cast<Workers*>(self)->work();
+void* Workers::start(void* start) {
+  Start* s = static_cast<Start*>(start);
+  s->workers->work(s);
   return nullptr;
 }
 
-void Workers::work() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  --starting_;
+void Workers::work(Start* start) {
+  // One connection object for every connection this thread serves: it holds the reading
+  // buffer, and a thread's stack is part of what an idle connection costs.
+  Connection connection = std::move(start->connection);
+  delete start;
   for (;;) {
-    if (queue_.empty()) {
+    serve_(std::move(connection));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
       if (idle_ >= maxIdle_) return;
       ++idle_;
-      const bool handed = ready_.wait_for(lock, idleTime_, [this] { return !queue_.empty(); });
-      --idle_;
-      if (!handed) return;
     }
-    Connection connection = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    serve_(std::move(connection));
-    lock.lock();
+    Took took = Took::Idle;
+    try {
+      do {
+        took = take_(connection);
+      } while (took == Took::Nothing);
+    } catch (...) {
+      // The listening thread meets the same failure and decides what it means; this worker
+      // only stops waiting.
+    }
+    bool none;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      none = --idle_ == 0;
+    }
+    if (none) noneIdle_.notify_all();
+    if (took != Took::Connection) return;
   }
 }
 
@@ -78,8 +95,8 @@ static const size_t kMaxIdleWorkers = 0;
 static const size_t kMaxIdleWorkers = 16;
 #endif
 
-Workers& workers() {
-  static Workers* instance = new Workers(ServeConnection, kMaxIdleWorkers,
-                                         std::chrono::seconds(std::max(settings().worker_idle_seconds, 0)));
+Workers& workers(Workers::Take take) {
+  static Workers* instance =
+      new Workers(ServeConnection, std::move(take), settings().worker_idle_seconds > 0 ? kMaxIdleWorkers : 0);
   return *instance;
 }

@@ -2,7 +2,11 @@
 #ifndef KADREL_SOCKETS_ALLOWLIST_H
 #define KADREL_SOCKETS_ALLOWLIST_H
 
+#include <cstdint>
 #include <string>
+
+// Dotted-decimal text of an IPv4 address in network byte order.
+std::string addressText(uint32_t addr);
 
 // True when the peer address `ip` (dotted decimal) may connect under the allow-list `list`
 // (addresses separated by ";"; an empty list, or an empty first entry, allows every address).

@@ -237,7 +237,6 @@ bool Connection::close_after_reply() {
     // The peer sees the reply, then the end of the stream; most peers close then. Bounded in
     // time and bytes, so a peer that keeps sending cannot hold the thread.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    char sink[4096];
     size_t drained = 0;
     while (drained < (1u << 20)) {
       auto left =
@@ -248,7 +247,9 @@ bool Connection::close_after_reply() {
       int r = poll(&p, 1, static_cast<int>(left));
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) break;
-      ssize_t n = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+      // Dropped by the kernel, not copied (MSG_TRUNC on a stream socket): no buffer on the
+      // stack, whose deepest page stays with the thread's later idle connections.
+      ssize_t n = ::recv(fd_, nullptr, 1 << 16, MSG_DONTWAIT | MSG_TRUNC);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       drained += static_cast<size_t>(n);

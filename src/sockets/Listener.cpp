@@ -68,21 +68,39 @@ Listener::Listener(int port, int stallSeconds) {
 
 Listener::~Listener() { ::close(fd_); }
 
+void Listener::set_accept_timeout(int seconds) {
+  const timeval wait = {static_cast<time_t>(std::max(seconds, 0)), 0};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  acceptTimeout_ = seconds > 0;
+}
+
 Connection Listener::accept(const std::string& whitelist) const {
   sockaddr_in peer;
   socklen_t len = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-  if (fd <= 0) {
+  int fd;
+  // A wait with a timeout is not resumed after a signal: it starts again.
+  do {
+    len = sizeof peer;
+    fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  const bool timedOut = fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  if (fd <= 0 && !timedOut) {
     const int err = errno;
     if (fd == 0) ::close(0);
     throw SocketException("Could not accept socket.", err);
   }
+  // The one object returned, built in the caller's place: a connection is large (it holds its
+  // reading buffer), and the thread that accepts it may be the one that serves it.
   Connection accepted(fd, peer);
-  char text[INET_ADDRSTRLEN] = {0};
-  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  if (timedOut) return accepted;
+  if (acceptTimeout_) {
+    // The listener's wait came with the connection: its reads wait without end again.
+    const timeval none = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  }
   std::string logged;
-  accepted.set_denied(!whitelistAllows(whitelist, text, logged));
+  accepted.set_denied(!whitelistAllows(whitelist, addressText(peer.sin_addr.s_addr), logged));
   if (!logged.empty()) Log(logged);
   return accepted;
 }

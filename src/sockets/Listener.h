@@ -18,12 +18,18 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  // The next connection, with the allow-list `whitelist` applied to it (its verdict logged);
-  // throws SocketException("Could not accept socket.", errno) on failure.
+  // From now on accept() waits at most `seconds` (0: without end). Set before threads accept.
+  void set_accept_timeout(int seconds);
+
+  // The next connection, with the allow-list `whitelist` applied to it (its verdict logged); no
+  // connection (is_valid() false) when none came within the accept timeout. Several threads
+  // may wait in it at once: each connection goes to one of them. Throws
+  // SocketException("Could not accept socket.", errno) on failure.
   Connection accept(const std::string& whitelist) const;
 
  private:
   int fd_ = -1;
+  bool acceptTimeout_ = false;
 };
 
 #endif

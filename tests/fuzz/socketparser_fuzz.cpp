@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
-  KadrelConnection conn{Connection(sv[0])};
+  Connection sock(sv[0]);
+  KadrelConnection conn{sock};
   dispatched = 0;
   bool sawSid = false;
   size_t from = 0;

@@ -132,7 +132,8 @@ TEST(Handshake, EachStateAnswersEachMessage) {
       {kAuthenticated, "cmd_exec:", nullptr, false}};  // too short to hold an instruction
   for (const auto& [state, message, reply, open] : rows) {
     int peer;
-    KadrelConnection conn(connectionTo(peer));
+    Connection sock = connectionTo(peer);
+    KadrelConnection conn(sock);
     fcntl(peer, F_SETFL, O_NONBLOCK);
     std::string sid = "SID Srv1", passphrase = "Passphrase Pass1", sent = message;
     ASSERT_TRUE(state < kIdAccepted || SocketParser(sid, conn));

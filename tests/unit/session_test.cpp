@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -107,13 +109,37 @@ bool eventually(const std::function<bool()>& done) {
   return done();
 }
 
-TEST(Workers, WaitingWorkersServeTheNextConnectionsAndAreBoundedInNumberAndTime) {
+// The listening socket as waiting workers see it: connections the test makes, each taken by one
+// waiting worker; a wait for one ends after `wait`, or at once while accepting fails.
+struct Listening {
+  explicit Listening(std::chrono::milliseconds w) : wait(w) {}
+  Workers::Took take(Connection&) {
+    if (failing) throw std::runtime_error("accepting failed");
+    std::unique_lock<std::mutex> lock(m);
+    if (!cv.wait_for(lock, wait, [this] { return pending > 0; })) return Workers::Took::Idle;
+    --pending;
+    return Workers::Took::Connection;
+  }
+  void connect() {
+    std::lock_guard<std::mutex> lock(m);
+    ++pending;
+    cv.notify_one();
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  size_t pending = 0;
+  const std::chrono::milliseconds wait;
+  std::atomic<bool> failing{false};
+};
+
+TEST(Workers, WaitingWorkersTakeTheNextConnectionsThemselvesAndAreBoundedInNumberAndTime) {
   std::atomic<size_t> served{0};
   std::mutex gate;  // held by the test: the connections stay in service
   const auto serve = [&](Connection&&) {
     ++served;
     std::lock_guard<std::mutex> pass(gate);
   };
+  // The listening thread's part: a thread for each connection it took.
   const auto run = [](Workers& w, size_t connections) {
     for (size_t i = 0; i < connections; ++i) {
       Connection c;
@@ -122,26 +148,41 @@ TEST(Workers, WaitingWorkersServeTheNextConnectionsAndAreBoundedInNumberAndTime)
   };
   const size_t before = threadCount();
   // Never destroyed: its waiting threads outlive the test body.
-  Workers& w = *new Workers(serve, 2, std::chrono::seconds(60));
-  // One after the other: the same thread serves all.
+  Listening& listening = *new Listening(seconds(60));
+  Workers& w = *new Workers(
+      serve, [&](Connection& c) { return listening.take(c); }, 2);
+  // The first connection gets a thread; those that follow one after the other go to that
+  // thread, which takes them from the listener while it waits.
+  run(w, 1);
   for (size_t i = 1; i <= 3; ++i) {
-    run(w, 1);
+    if (i > 1) listening.connect();
     EXPECT_TRUE(eventually([&] { return served == i && w.idle() == 1 && threadCount() == before + 1; })) << i;
   }
-  // Five at once take five threads; once they finish, only two stay waiting.
+  // Five at once: the waiting worker takes one; once none waits, the listening thread takes the
+  // other four and starts a thread for each. Once they finish, only two stay waiting.
   gate.lock();
-  run(w, 5);
+  listening.connect();
+  w.waitUntilNoneIdle();
+  run(w, 4);
   EXPECT_TRUE(eventually([&] { return served == 8 && threadCount() == before + 5; }));
   gate.unlock();
   EXPECT_TRUE(eventually([&] { return w.idle() == 2 && threadCount() == before + 2; }));
-  // Workers whose waiting time ran out end, and the connections after them are served all the same.
-  Workers& brief = *new Workers(serve, 4, std::chrono::milliseconds(20));
-  for (size_t round = 1; round <= 3; ++round) {
-    run(brief, 3);
-    EXPECT_TRUE(eventually([&] { return served == 8 + 3 * round && brief.idle() == 0; })) << round;
+  // Workers whose waiting time ran out, or whose accepting failed, end; the connections after
+  // them are served all the same.
+  Listening& brief = *new Listening(std::chrono::milliseconds(20));
+  Workers& b = *new Workers(
+      serve, [&](Connection& c) { return brief.take(c); }, 4);
+  for (size_t round = 1; round <= 4; ++round) {
+    brief.failing = round % 2 == 0;
+    run(b, 3);
+    EXPECT_TRUE(eventually([&] { return served == 8 + 3 * round; })) << round;
+    b.waitUntilNoneIdle();
     EXPECT_TRUE(eventually([&] { return threadCount() == before + 2; })) << round;
   }
-  if (brief.idle() == 0 && threadCount() == before + 2) delete &brief;  // every one of its workers ended
+  if (b.idle() == 0 && threadCount() == before + 2) {  // every one of its workers ended
+    delete &b;
+    delete &brief;
+  }
 }
 
 }  // namespace
