@@ -2,6 +2,7 @@
 #include "session/SocketParser.h"
 
 #include <openssl/crypto.h>
+#include <poll.h>
 
 #include <cctype>
 #include <chrono>
@@ -139,11 +140,15 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
     std::optional<PeerWatch> watch;
     if (iequals(er, "yes")) {
       const bool doneSending = conn.peer() == KadrelConnection::Peer::DoneSending;
-      watch.emplace([&conn, doneSending] {
-        const KadrelConnection::Peer now = conn.peer();
-        return now == KadrelConnection::Peer::Gone ||
-               (now == KadrelConnection::Peer::DoneSending && !doneSending);
-      });
+      // Waits for the work wake when the socket hangs up, or (unless that happened already)
+      // when the panel ends its sending side.
+      watch.emplace(
+          [&conn, doneSending] {
+            const KadrelConnection::Peer now = conn.peer();
+            return now == KadrelConnection::Peer::Gone ||
+                   (now == KadrelConnection::Peer::DoneSending && !doneSending);
+          },
+          conn.new_sock.fd(), doneSending ? 0 : POLLRDHUP);
     }
     StreamedReply streamed(conn);
     const auto start = std::chrono::steady_clock::now();

@@ -1,15 +1,18 @@
 // One connection: framed requests (the parser alone and on a socket), the handshake, the peer
-// allow-list, and a command's output sent from its pipe to the peer.
+// allow-list, a command's output sent from its pipe to the peer, and the wait for work that
+// ends when the peer goes.
 #include "sockets/Connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "TestSettings.h"
+#include "dispatch/PeerWatch.h"
 #include "session/KadrelConnection.h"
 #include "sockets/AllowList.h"
 #include "sockets/FrameReader.h"
@@ -216,6 +220,56 @@ TEST(SendFromPipe, NonBlockingPipeIsSentAsFarAsItHolds) {
     EXPECT_EQ(moved, first.size() + 2) << loopback;
     close(peer);
     close(p[0]);
+  }
+}
+
+// A watched wait for work ends when the work's descriptor has something or when the panel has
+// gone, and asks the connection only when the connection's descriptor shows an event.
+TEST(PeerWatch, AWaitAsksTheConnectionOnlyWhenItsSocketShowsSomething) {
+  enum Panel { Stays, Closes, StopsSending };
+  const struct {
+    Panel panel;
+    bool workReady;  // the work's descriptor gets bytes, after the panel did what it does
+    bool expected;   // waitReadable's answer
+    int mostAsks;
+  } rows[] = {
+      // Nothing happens on the socket while the work runs: not one question.
+      {Stays, true, true, 0},
+      // The socket hangs up: the wait ends with the first question.
+      {Closes, false, false, 1},
+      // An event that does not mean gone (here the watch was told that the peer's end of
+      // sending is no reason to stop): no busy loop on the level-triggered event; the wait
+      // goes on until the work has bytes.
+      {StopsSending, true, true, 10},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.panel);
+    int conn[2], work[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, conn));
+    ASSERT_EQ(0, pipe(work));
+    std::atomic<int> asks{0};
+    PeerWatch watch(
+        [&] {
+          ++asks;
+          pollfd p = {conn[0], POLLRDHUP, 0};
+          return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+        },
+        conn[0], POLLRDHUP);
+    std::thread panel([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (row.panel == Closes) close(conn[1]);
+      if (row.panel == StopsSending) shutdown(conn[1], SHUT_WR);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (row.workReady) {
+        EXPECT_EQ(1, write(work[1], "x", 1));
+      }
+    });
+    EXPECT_EQ(row.expected, waitReadable(work[0], &watch));
+    panel.join();
+    EXPECT_LE(asks.load(), row.mostAsks);
+    EXPECT_GE(asks.load(), row.panel == Stays ? 0 : 1);
+    for (int fd : {conn[0], work[0], work[1]}) close(fd);
+    if (row.panel != Closes) close(conn[1]);
   }
 }
 
