@@ -148,6 +148,17 @@ TEST_F(PeersTest, StalledReplyIsAbandoned) {
   EXPECT_TRUE(client->waitClosed(90000));
 }
 
+// A session idle for longer than a finished worker waits for its next connection is still
+// served: that wait (worker_idle_seconds, 1 here) bounds accepting, never a connection's reads.
+TEST_F(PeersTest, SessionIdleLongerThanTheWorkersWaitIsServed) {
+  start();
+  auto client = openSession("", "yes", "no");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  std::string reply;
+  ASSERT_TRUE(client->request("cmd_exec: version", reply));
+  EXPECT_EQ(reply, KADREL_VERSION);
+}
+
 // The agent closes after its reply while far more of the peer's input is unread than it takes
 // in one read; the whole reply must arrive all the same, not be cut off by a reset.
 TEST_F(PeersTest, LastReplyArrivesWholeBeforeCloseWithUnreadInput) {
