@@ -72,12 +72,12 @@ void Workers::work(Start* start) {
       // The listening thread meets the same failure and decides what it means; this worker
       // only stops waiting.
     }
-    bool none;
     {
+      // Notified under the lock: once the listening thread sees none waiting, this thread
+      // touches the pool no more unless it serves and waits again.
       std::lock_guard<std::mutex> lock(mutex_);
-      none = --idle_ == 0;
+      if (--idle_ == 0) noneIdle_.notify_all();
     }
-    if (none) noneIdle_.notify_all();
     if (took != Took::Connection) return;
   }
 }
