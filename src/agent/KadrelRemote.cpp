@@ -39,13 +39,15 @@ static bool transientAcceptError(int err) {
 // Waits on `server` for the next connection and admits it: a source serving a penalty is closed
 // at once; otherwise the connection counts against the cap on unauthenticated connections until
 // it authenticates. The listening thread and waiting workers wait here alike. A passing accept
-// failure is logged and waited out; any other is thrown.
-static Workers::Took takeConnection(const Listener& server, Connection& into) {
-  try {
-    into = server.accept(settings().whitelist);
-  } catch (SocketException& e) {
-    if (!transientAcceptError(e.error())) throw;
-    Log("Error: " + e.description() + " (" + strerror(e.error()) + "), accepting again");
+// failure is logged and waited out; any other is left in `failure`.
+static Workers::Took takeConnection(const Listener& server, Connection& into, Result* failure = nullptr) {
+  const Result accepted = server.accept(settings().whitelist, into);
+  if (!accepted) {
+    if (!transientAcceptError(accepted.err())) {
+      if (failure) *failure = accepted;
+      return Workers::Took::Failed;
+    }
+    Log("Error: " + accepted.text() + " (" + strerror(accepted.err()) + "), accepting again");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return Workers::Took::Nothing;
   }
@@ -82,9 +84,10 @@ int main() {
   Log("Kadrel-Remote Started");
   if (settings().shaPasswords) Log("- with shar passwords");
 
-  try {
-    // Never destroyed: waiting workers accept on it for as long as the process runs.
-    static Listener* const server = new Listener(settings().listenport, settings().reply_timeout);
+  // Never destroyed: waiting workers accept on it for as long as the process runs.
+  static Listener* const server = new Listener();
+  Result outcome = server->listen(settings().listenport, settings().reply_timeout);
+  if (outcome) {
     server->set_accept_timeout(settings().worker_idle_seconds);
     Workers& pool = workers([](Connection& into) { return takeConnection(*server, into); });
     // From here on a worker thread's Log_err must end its own work, never the daemon.
@@ -95,15 +98,16 @@ int main() {
       // gives each a thread of its own.
       pool.waitUntilNoneIdle();
       Connection connection;
-      if (takeConnection(*server, connection) != Workers::Took::Connection) continue;
+      const Workers::Took took = takeConnection(*server, connection, &outcome);
+      if (took == Workers::Took::Failed) break;
+      if (took != Workers::Took::Connection) continue;
       if (!pool.run(connection)) {
         Log_failure("Fatal Error: pthread_create() #%d", errno);
         admission().leave(connection.fd());
       }
     }
-  } catch (SocketException& e) {
-    DaemonReport(false, e.description());
-    Log("Error: " + e.description());
   }
+  DaemonReport(false, outcome.text());
+  Log("Error: " + outcome.text());
   return 0;
 }

@@ -74,7 +74,8 @@ void KadrelConnection::Run() {
     std::string data;
     for (;;) {
       data.clear();
-      new_sock >> data;
+      const Result got = new_sock.read(data);
+      if (!got) return endAfter(got.text());
       bool keep = SocketParser(data, *this);
       if (!keep) {
         Log("Socket Closed");
@@ -92,21 +93,19 @@ void KadrelConnection::Run() {
     passphrasecheck = false;
     serverauthcheck = false;
     Log("Thread stopped");
-  } catch (SocketException& e) {
-    passphrasecheck = false;
-    serverauthcheck = false;
-    Log(e.description());
-    Log("Connection closed");
-    finish();
   } catch (const std::exception&) {
     // The session boundary: a failure from below (memory, a library) ends this connection
     // alone, logged in our own words.
-    passphrasecheck = false;
-    serverauthcheck = false;
-    Log("There was a problem with the session: an unexpected failure");
-    Log("Connection closed");
-    finish();
+    endAfter("There was a problem with the session: an unexpected failure");
   }
+}
+
+void KadrelConnection::endAfter(const std::string& why) {
+  passphrasecheck = false;
+  serverauthcheck = false;
+  Log(why);
+  Log("Connection closed");
+  finish();
 }
 
 void KadrelConnection::finish() {
@@ -116,11 +115,10 @@ void KadrelConnection::finish() {
 
 void KadrelConnection::SendData(std::string data) {
   data.append("\r\n");
-  try {
-    new_sock << data;
-  } catch (SocketException& e) {
-    Log("There was a problem with the socket: " + e.description());
-    writeFailed(e.error());
+  const Result sent = new_sock.write(data);
+  if (!sent) {
+    Log("There was a problem with the socket: " + sent.text());
+    writeFailed(sent.err());
   }
 }
 

@@ -43,6 +43,8 @@ class KadrelConnection {
   // Takes the connection out of the unauthenticated count, then closes it so that the last
   // reply reaches the peer.
   void finish();
+  // Ends the session after a failure: logs `why` and "Connection closed", then finish().
+  void endAfter(const std::string& why);
 
  public:
   Connection& new_sock;

@@ -63,15 +63,10 @@ void Workers::work(Start* start) {
       if (idle_ >= maxIdle_) return;
       ++idle_;
     }
-    Took took = Took::Idle;
-    try {
-      do {
-        took = take_(connection);
-      } while (took == Took::Nothing);
-    } catch (...) {
-      // The listening thread meets the same failure and decides what it means; this worker
-      // only stops waiting.
-    }
+    Took took;
+    do {
+      took = take_(connection);
+    } while (took == Took::Nothing);
     {
       // Notified under the lock: once the listening thread sees none waiting, this thread
       // touches the pool no more unless it serves and waits again.

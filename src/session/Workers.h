@@ -21,9 +21,9 @@ class Workers {
     Connection,  // one to serve
     Nothing,     // none to serve (refused, or a passing failure): wait again
     Idle,        // none came within the waiting time
+    Failed,      // accepting failed for good: the worker ends, the listening thread decides
   };
-  // Waits for the next connection; at most for the time a worker may wait. A worker that gets
-  // an exception from it stops waiting and ends.
+  // Waits for the next connection; at most for the time a worker may wait.
   using Take = std::function<Took(Connection&)>;
 
   // Each connection goes to `serve` on a worker thread; at most `maxIdle` workers wait in `take`.

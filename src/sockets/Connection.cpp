@@ -213,20 +213,20 @@ int Connection::recv(std::string& s) {
   return 1;
 }
 
-const Connection& Connection::operator<<(const std::string& s) const {
-  if (!send(s)) throw SocketException("Could not write to socket.", errno);
-  return *this;
+Result Connection::write(const std::string& s) const {
+  if (!send(s)) return Result::Failure("Could not write to socket.", errno);
+  return Result();
 }
 
-Connection& Connection::operator>>(std::string& s) {
+Result Connection::read(std::string& s) {
   int n;
   try {
     n = recv(s);
   } catch (const FrameError& e) {
-    throw SocketException(std::string("Could not read from socket ") + e.what());
+    return Result::Failure(std::string("Could not read from socket ") + e.what());
   }
-  if (n == 0) throw SocketException("Could not read from socket.");
-  return *this;
+  if (n == 0) return Result::Failure("Could not read from socket.");
+  return Result();
 }
 
 bool Connection::close_after_reply() {

@@ -13,8 +13,8 @@
 #include <chrono>
 #include <string>
 
+#include "core/Result.h"
 #include "sockets/FrameReader.h"
-#include "sockets/SocketException.h"
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -54,10 +54,11 @@ class Connection {
   // frame or when the deadline passes.
   int recv(std::string& s);
 
-  // The same, failures thrown as SocketException ("Could not write to socket.", "Could not
-  // read from socket." or "Could not read from socket " and the frame's fault).
-  const Connection& operator<<(const std::string& s) const;
-  Connection& operator>>(std::string& s);
+  // The same as send() and recv(), failures in our words: "Could not write to socket." (with
+  // the errno), "Could not read from socket." or "Could not read from socket " and the frame's
+  // fault.
+  Result write(const std::string& s) const;
+  Result read(std::string& s);
 
   // Largest payload recv() accepts; larger frames are refused before their payload is stored.
   void set_frame_limit(long long limit) { reader_.set_limit(limit); }

@@ -42,9 +42,9 @@ static void connectionOptions(int fd, int stallSeconds) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
 }
 
-Listener::Listener(int port, int stallSeconds) {
+Result Listener::listen(int port, int stallSeconds) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ == -1) throw SocketException("Could not create server socket.", errno);
+  if (fd_ == -1) return Result::Failure("Could not create server socket.", errno);
   const char* failure = nullptr;
   int on = 1;
   sockaddr_in addr;
@@ -61,12 +61,16 @@ Listener::Listener(int port, int stallSeconds) {
   if (failure) {
     const int err = errno;
     ::close(fd_);
-    throw SocketException(failure, err);
+    fd_ = -1;
+    return Result::Failure(failure, err);
   }
   connectionOptions(fd_, stallSeconds);
+  return Result();
 }
 
-Listener::~Listener() { ::close(fd_); }
+Listener::~Listener() {
+  if (fd_ != -1) ::close(fd_);
+}
 
 void Listener::set_accept_timeout(int seconds) {
   const timeval wait = {static_cast<time_t>(std::max(seconds, 0)), 0};
@@ -74,7 +78,7 @@ void Listener::set_accept_timeout(int seconds) {
   acceptTimeout_ = seconds > 0;
 }
 
-Connection Listener::accept(const std::string& whitelist) const {
+Result Listener::accept(const std::string& whitelist, Connection& into) const {
   sockaddr_in peer;
   socklen_t len = sizeof peer;
   memset(&peer, 0, sizeof peer);
@@ -84,23 +88,21 @@ Connection Listener::accept(const std::string& whitelist) const {
     len = sizeof peer;
     fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  const bool timedOut = fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  if (fd <= 0 && !timedOut) {
+  into.close();  // stays so unless a connection comes
+  if (fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Result();  // the timeout
+  if (fd <= 0) {
     const int err = errno;
     if (fd == 0) ::close(0);
-    throw SocketException("Could not accept socket.", err);
+    return Result::Failure("Could not accept socket.", err);
   }
-  // The one object returned, built in the caller's place: a connection is large (it holds its
-  // reading buffer), and the thread that accepts it may be the one that serves it.
-  Connection accepted(fd, peer);
-  if (timedOut) return accepted;
   if (acceptTimeout_) {
     // The listener's wait came with the connection: its reads wait without end again.
     const timeval none = {0, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
   }
+  into = Connection(fd, peer);
   std::string logged;
-  accepted.set_denied(!whitelistAllows(whitelist, addressText(peer.sin_addr.s_addr), logged));
+  into.set_denied(!whitelistAllows(whitelist, addressText(peer.sin_addr.s_addr), logged));
   if (!logged.empty()) Log(logged);
-  return accepted;
+  return Result();
 }
