@@ -157,7 +157,7 @@ TEST_F(DeleteFile, FilesAndLinksWithTheAccountsPermissionsProtectedPathsNotFound
       {rootDir_ + "/rootfile", kAccount, "Error deleting file"},
       {rootDir_ + "/rootfile", "root", "File deleted"},
       // Protected paths in any form, even for root.
-      {"/ETC/.", "root", "File not found"},
+      {"/etc/.", "root", "File not found"},
       {"//home/", "root", "File not found"},
       {"/usr/local/..", "root", "File not found"},
       {t_ + "/root/etc", "root", "File not found"},
