@@ -1,5 +1,5 @@
 // Game services in real screen sessions of a real account: start, status, console input,
-// stop and restart, the refusals, renice, and provisioning ("addserver", "updateserver",
+// stop, the refusals, renice, and provisioning ("addserver", "updateserver",
 // "removeserver"). Screen writes its log in bursts (about every 10 s): log checks wait long.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -99,7 +99,7 @@ using ServiceProvisioning = ServiceTest;
 
 // Service 1 beside service 12: start, status, console input, refusals of bad values, stop
 // and restart each touch only their own session.
-TEST_F(ServiceLifecycle, StartStatusInputStopAndRestartWithServiceOneBesideTwelve) {
+TEST_F(ServiceLifecycle, StartStatusInputRefusalsAndStopWithServiceOneBesideTwelve) {
   provision("1");
   provision("12");
   ASSERT_EQ(startLine("12"), run("start:_:12:_:./srv.sh:_::_::_::_::_:srv.sh"));
