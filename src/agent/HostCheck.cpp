@@ -8,8 +8,9 @@
 
 bool isMissing(const std::string& app) {
   // whereis names the program, then each place it found: the name alone means none. A whereis
-  // that could not be started answers nothing, which counts as missing too.
-  return explode(" ", returnExec("whereis " + app + " 2>&1", "root")).size() == 1;
+  // that could not be started counts as missing too.
+  const Valued<std::string> found = runCommand("whereis " + app + " 2>&1", "root");
+  return !found || explode(" ", found.value()).size() == 1;
 }
 
 bool CheckHostPrograms() {

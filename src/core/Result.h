@@ -1,5 +1,6 @@
 // The outcome of one operation below the session: success, or a failure with our own text and,
-// where a system call failed, its errno. Exceptions are kept for where a connection ends.
+// where a system call failed, its errno; Valued<T> adds the value a success yields. Exceptions
+// are kept for where a connection ends.
 #ifndef KADREL_CORE_RESULT_H
 #define KADREL_CORE_RESULT_H
 
@@ -23,6 +24,21 @@ class Result {
   bool failed_ = false;
   std::string text_;
   int err_ = 0;
+};
+
+// Success with a value, or a failure (and no value).
+template <typename T>
+class Valued : public Result {
+ public:
+  Valued(T value) : value_(std::move(value)) {}
+  Valued(Result failure) : Result(std::move(failure)) {}
+  // The value of a success; a default T after a failure.
+  const T& value() const& { return value_; }
+  T& value() & { return value_; }
+  T value() && { return std::move(value_); }
+
+ private:
+  T value_{};
 };
 
 #endif

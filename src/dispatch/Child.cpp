@@ -98,8 +98,8 @@ ChildStatus runWorkAs(const std::string& user, const std::function<void(WorkOutp
     return ChildStatus::NoAccount;
   }
   Fd readEnd, writeEnd;
-  if (!makePipe(readEnd, writeEnd)) {
-    Log_syserr("pipe()", errno);
+  if (const Result piped = makePipe(readEnd, writeEnd); !piped) {
+    Log_syserr("pipe()", piped.err());
     return ChildStatus::StartFailed;
   }
   pid_t pid = fork();
@@ -211,7 +211,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) static int execCh
 
   ChildReport report = {0, 0};
   if (plan.out >= 0) {
-    // Both are above 2 (makePipe, openDevNull), so dup2 places them without close-on-exec.
+    // Both are above 2 (makePipe, commandInput), so dup2 places them without close-on-exec.
     if (dup2(plan.in, STDIN_FILENO) != STDIN_FILENO || dup2(plan.out, STDOUT_FILENO) != STDOUT_FILENO)
       report = {kDup2Failed, errno};
     syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
@@ -231,24 +231,24 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) static int execCh
   _exit(report.code == kExecFailed ? 0 : 1);
 }
 
-// /dev/null for reading, above descriptor 2, close-on-exec.
-static bool openDevNull(Fd& fd) {
-  fd.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  return fd.get() >= 0 && aboveStandard(fd);
-}
-
-// A pipe whose read end, above descriptor 2 and close-on-exec, yields `input` and then its
-// end. The bytes are written before any child exists, so they must fit into the pipe.
-static bool inputPipe(const std::string& input, Fd& readEnd) {
-  Fd writeEnd;
-  if (input.size() > kMaxChildInput) {
-    errno = E2BIG;
-    return false;
+// The command's descriptor 0, above descriptor 2 and close-on-exec: /dev/null for an empty
+// `input`, otherwise a pipe that yields `input` and then its end. The bytes are written before
+// any child exists, so they must fit into the pipe. A failure's text is what the log says.
+static Result commandInput(const std::string& input, Fd& readEnd) {
+  if (input.empty()) {
+    readEnd.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (readEnd.get() < 0) return Result::Failure("open(/dev/null)", errno);
+    const Result moved = aboveStandard(readEnd);
+    return moved ? moved : Result::Failure("open(/dev/null)", moved.err());
   }
-  if (!makePipe(readEnd, writeEnd)) return false;
+  const char* const failed = "pipe() for the command's input";
+  if (input.size() > kMaxChildInput) return Result::Failure(failed, E2BIG);
+  Fd writeEnd;
+  if (const Result piped = makePipe(readEnd, writeEnd); !piped) return Result::Failure(failed, piped.err());
   // A full pipe must not block this thread: nothing reads it yet.
-  return fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK) == 0 &&
-         writeAll(writeEnd.get(), input.data(), input.size());
+  if (fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK) != 0) return Result::Failure(failed, errno);
+  const Result written = writeAll(writeEnd.get(), input.data(), input.size());
+  return written ? written : Result::Failure(failed, written.err());
 }
 
 // Starts the exec child sharing this process's memory, and returns once it has called execve
@@ -289,16 +289,14 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
   char* const argv[] = {const_cast<char*>("bash"), const_cast<char*>("-c"), const_cast<char*>(line.c_str()),
                         nullptr};
   Fd in, reportRead, reportWrite;
-  if (out >= 0 && !input.empty() && !inputPipe(input, in)) {
-    Log_syserr("pipe() for the command's input", errno);
-    return ChildStatus::StartFailed;
+  if (out >= 0) {
+    if (const Result opened = commandInput(input, in); !opened) {
+      Log_syserr(opened.text().c_str(), opened.err());
+      return ChildStatus::StartFailed;
+    }
   }
-  if (out >= 0 && input.empty() && !openDevNull(in)) {
-    Log_syserr("open(/dev/null)", errno);
-    return ChildStatus::StartFailed;
-  }
-  if (!makePipe(reportRead, reportWrite)) {
-    Log_syserr("pipe()", errno);
+  if (const Result piped = makePipe(reportRead, reportWrite); !piped) {
+    Log_syserr("pipe()", piped.err());
     return ChildStatus::StartFailed;
   }
   ExecPlan plan = {root ? nullptr : &ctx, argv,      root ? environ : ctx.envp.data(), in.get(), out,

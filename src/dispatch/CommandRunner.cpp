@@ -30,20 +30,21 @@ void readAll(int fd, std::string& into) {
   });
 }
 
-// Refuses a line that cannot reach bash whole.
-bool lineRunnable(const std::string& line, const char* who) {
-  if (line.size() > kMaxCommandLine) {
-    Log_warn(
-        "There was a problem with %s: the command line of %zu bytes is longer than %zu bytes; nothing was "
-        "run",
-        who, line.size(), kMaxCommandLine);
-    return false;
-  }
-  if (line.find('\0') != std::string::npos) {
-    Log_warn("There was a problem with %s: the command line holds a NUL byte; nothing was run", who);
-    return false;
-  }
-  return true;
+// Logs `failure` as a warning and hands it on.
+Result logged(Result failure) {
+  Log_warn("%s", failure.text().c_str());
+  return failure;
+}
+
+// Refuses (logged) a line that cannot reach bash whole.
+Result lineRunnable(const std::string& line, const char* who) {
+  const std::string problem = std::string("There was a problem with ") + who + ": the command line ";
+  if (line.size() > kMaxCommandLine)
+    return logged(Result::Failure(problem + "of " + std::to_string(line.size()) + " bytes is longer than " +
+                                  std::to_string(kMaxCommandLine) + " bytes; nothing was run"));
+  if (line.find('\0') != std::string::npos)
+    return logged(Result::Failure(problem + "holds a NUL byte; nothing was run"));
+  return Result();
 }
 
 enum class Outcome { NotStarted, NeverRan, Ran, Abandoned, Stopped };
@@ -62,8 +63,8 @@ Outcome runChild(const std::string& line, const std::string& user, const std::fu
   CommandChild child;
   Fd outRead, outWrite;
   if (consume) {
-    if (!makePipe(outRead, outWrite)) {
-      Log_syserr("pipe()", errno);
+    if (const Result piped = makePipe(outRead, outWrite); !piped) {
+      Log_syserr("pipe()", piped.err());
       return Outcome::NotStarted;
     }
     fcntl(outWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);  // a smaller pipe only costs speed
@@ -103,12 +104,8 @@ ReplyStream::Sent UnwantedReply::forward(int fd) {
   return Sent::Abandoned;
 }
 
-std::string returnExec(const std::string& cmddo1, const std::string& user) {
-  return returnExec(cmddo1, user, std::string());
-}
-
-std::string returnExec(const std::string& cmddo1, const std::string& user, const std::string& input) {
-  if (!lineRunnable(cmddo1, "returnExec")) return std::string();
+Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user, const std::string& input) {
+  if (const Result runnable = lineRunnable(cmddo1, "returnExec"); !runnable) return runnable;
   std::string result;
   Outcome outcome;
   try {
@@ -118,17 +115,22 @@ std::string returnExec(const std::string& cmddo1, const std::string& user, const
     };
     outcome = runChild(cmddo1, user, &collect, input);
   } catch (const std::exception& e) {
-    Log_warn("%s", (std::string("There was a problem with returnExec(returndata): ") + e.what()).c_str());
-    return std::string();
+    return logged(
+        Result::Failure(std::string("There was a problem with returnExec(returndata): ") + e.what()));
   }
-  if (outcome == Outcome::NotStarted) return std::string();
-  try {
-    result.push_back('\n');
-  } catch (const std::exception& e) {
-    Log_warn("%s", (std::string("There was a problem with returnExec: ") + e.what()).c_str());
-    return std::string();
-  }
-  return result;
+  // The child module logged why.
+  if (outcome == Outcome::NotStarted)
+    return Result::Failure("There was a problem with returnExec: no child started");
+  result.push_back('\n');  // readAll kept room for it
+  return Valued<std::string>(std::move(result));
+}
+
+std::string returnExec(const std::string& cmddo1, const std::string& user) {
+  return runCommand(cmddo1, user).value();
+}
+
+std::string returnExec(const std::string& cmddo1, const std::string& user, const std::string& input) {
+  return runCommand(cmddo1, user, input).value();
 }
 
 void streamExec(const std::string& cmddo1, const std::string& user, ReplyStream& out) {

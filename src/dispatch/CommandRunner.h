@@ -7,18 +7,24 @@
 
 #include <string>
 
+#include "core/Result.h"
+
 // Longest command line that can be run: one exec argument holds at most 128 KiB with its NUL.
 const size_t kMaxCommandLine = 128 * 1024 - 1;
 
 // The command's standard output, byte for byte, plus "\n" ("\n" alone when the command never
-// ran because the account could not be taken on). Empty when no child could be started, or
-// the line was refused (too long, or holding a NUL byte that would cut it).
-// The command sees descriptors 0 (/dev/null), 1 (the pipe) and 2 only.
-std::string returnExec(const std::string& cmddo1, const std::string& user);
+// ran because the account could not be taken on). A failure, already logged, when no child
+// could be started or the line was refused (too long, or holding a NUL byte that would cut it).
+// The command sees descriptors 0, 1 (the pipe) and 2 only. Its descriptor 0 is /dev/null, or
+// with a non-empty `input` (at most kMaxChildInput bytes) a pipe that yields `input`: how a
+// secret such as a password reaches a program, readable by that child alone and never a word
+// of the line.
+Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user,
+                               const std::string& input = std::string());
 
-// returnExec with `input` (at most kMaxChildInput bytes) as the command's standard input
-// instead of /dev/null: how a secret such as a password reaches a program, readable by that
-// child alone and never a word of the line.
+// runCommand's output, or "" after a failure: the reply of an instruction that wants a
+// command's output.
+std::string returnExec(const std::string& cmddo1, const std::string& user);
 std::string returnExec(const std::string& cmddo1, const std::string& user, const std::string& input);
 
 // Where a streamed reply goes: the connection, implemented by the session layer, which keeps

@@ -13,20 +13,21 @@ void Fd::reset(int fd) {
   fd_ = fd;
 }
 
-bool aboveStandard(Fd& fd) {
-  if (fd.get() > STDERR_FILENO) return true;
+Result aboveStandard(Fd& fd) {
+  if (fd.get() > STDERR_FILENO) return Result();
   int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  if (moved < 0) return false;
+  if (moved < 0) return Result::Failure("fcntl()", errno);
   fd.reset(moved);
-  return true;
+  return Result();
 }
 
-bool makePipe(Fd& readEnd, Fd& writeEnd) {
+Result makePipe(Fd& readEnd, Fd& writeEnd) {
   int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return false;
+  if (pipe2(p, O_CLOEXEC) != 0) return Result::Failure("pipe()", errno);
   readEnd.reset(p[0]);
   writeEnd.reset(p[1]);
-  return aboveStandard(readEnd) && aboveStandard(writeEnd);
+  Result moved = aboveStandard(readEnd);
+  return moved ? aboveStandard(writeEnd) : moved;
 }
 
 bool readToEnd(int fd, const std::function<void(const char*, size_t)>& sink, PeerWatch* watch) {
@@ -42,13 +43,14 @@ bool readToEnd(int fd, const std::function<void(const char*, size_t)>& sink, Pee
   }
 }
 
-bool writeAll(int fd, const char* data, size_t n) {
+Result writeAll(int fd, const char* data, size_t n) {
   while (n > 0) {
     ssize_t w = ::write(fd, data, n);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
+    if (w < 0) return Result::Failure("write()", errno);
+    if (w == 0) return Result::Failure("write()", EIO);
     data += w;
     n -= static_cast<size_t>(w);
   }
-  return true;
+  return Result();
 }

@@ -1,12 +1,13 @@
 // Descriptor utilities shared by the child module and the handlers: one owner per descriptor,
 // close-on-exec pipes kept off 0, 1 and 2, and whole reads and writes that survive
-// interruption. writeAll uses raw system calls only, so a child sharing the agent's memory may
-// call it.
+// interruption. Failures come back as a Result naming the system call, with its errno.
 #ifndef KADREL_DISPATCH_DESCRIPTORS_H
 #define KADREL_DISPATCH_DESCRIPTORS_H
 
 #include <cstddef>
 #include <functional>
+
+#include "core/Result.h"
 
 class PeerWatch;
 
@@ -32,16 +33,15 @@ class Fd {
 };
 
 // Moves `fd` above descriptor 2 (close-on-exec) when it landed on a standard descriptor, so
-// that placing it on 0, 1 or 2 in a child always takes a dup2. False (errno set) on failure.
-bool aboveStandard(Fd& fd);
+// that placing it on 0, 1 or 2 in a child always takes a dup2.
+Result aboveStandard(Fd& fd);
 
 // A close-on-exec pipe whose ends are both above descriptor 2, so that placing one on 0, 1 or
-// 2 in a child always takes a dup2. False (errno set) when no pipe could be made.
-bool makePipe(Fd& readEnd, Fd& writeEnd);
+// 2 in a child always takes a dup2.
+Result makePipe(Fd& readEnd, Fd& writeEnd);
 
-// Writes all `n` bytes, retrying short and interrupted writes. False (errno set by the failed
-// write) otherwise. Raw system calls only: usable in a child that shares the parent's memory.
-bool writeAll(int fd, const char* data, size_t n);
+// Writes all `n` bytes, retrying short and interrupted writes.
+Result writeAll(int fd, const char* data, size_t n);
 
 // Reads `fd` until its end of file or a read error, handing each block to `sink` as it comes;
 // an interrupted read is retried. True then; false when `watch` (null: none) says first that

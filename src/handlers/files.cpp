@@ -22,35 +22,35 @@ static const char* const kProtectedPaths[] = {"",     "/",    "/home", "/bin",  
                                               "/tmp", "/var", "/sbin", "/root", "/boot", "/lib"};
 
 // The kernel's view of `path`: links, ".", ".." and repeated slashes resolved.
-static bool resolved(const std::string& path, std::string& out) {
+static Result resolved(const std::string& path, std::string& out) {
   char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return false;
+  if (real == nullptr) return Result::Failure("realpath()", errno);
   out = real;
   free(real);
-  return true;
+  return Result();
 }
 
-bool normalisedRemovalPath(const std::string& path, std::string& normal) {
+Result normalisedRemovalPath(const std::string& path, std::string& normal) {
   std::string p = path;
   while (p.size() > 1 && p.back() == '/') p.pop_back();
   if (p.empty()) {
     normal.clear();
-    return true;
+    return Result();
   }
   const size_t slash = p.rfind('/');
   if (slash == std::string::npos) {
     if (p == "." || p == "..") return resolved(p, normal);
-    if (!resolved(".", normal)) return false;
+    if (const Result here = resolved(".", normal); !here) return here;
   } else {
     const std::string last = p.substr(slash + 1);
     // "/" itself, or a last component that names a directory by its relation to the parent.
     if (last.empty() || last == "." || last == "..") return resolved(p, normal);
-    if (!resolved(slash == 0 ? "/" : p.substr(0, slash), normal)) return false;
+    if (const Result parent = resolved(slash == 0 ? "/" : p.substr(0, slash), normal); !parent) return parent;
     p = last;
   }
   if (normal != "/") normal += '/';
   normal += p;
-  return true;
+  return Result();
 }
 
 // `normal` (a normalised path) is one of the protected paths.
@@ -61,10 +61,11 @@ static bool isProtected(const std::string& normal) {
   return false;
 }
 
-int checkRemove(const char* dirname) {
+Result checkRemove(const char* dirname) {
   std::string normal;
-  if (dirname == nullptr || !normalisedRemovalPath(dirname, normal)) return 0;
-  return isProtected(normal) ? 0 : 1;
+  if (dirname == nullptr) return Result::Failure("no path");
+  if (const Result normalised = normalisedRemovalPath(dirname, normal); !normalised) return normalised;
+  return isProtected(normal) ? Result::Failure("a protected path") : Result();
 }
 
 static const char kRemovalWarning[] = "There was a problem with removeDirectory() 1";
@@ -92,25 +93,25 @@ class Remover : public TreeVisitor {
 
 }  // namespace
 
-int removeDirectory(const std::string& path, std::string& warning) {
-  warning.clear();
+Result removeDirectory(const std::string& path) {
   std::string start = path;
   // "link/" would name the link's target.
   while (start.size() > 1 && start.back() == '/') start.pop_back();
-  if (start.empty() || start.find('\0') != std::string::npos) {  // a NUL would name its own prefix
-    errno = ENOENT;
-    return -1;
-  }
+  if (start.empty() || start.find('\0') != std::string::npos) return Result();  // a NUL: its own prefix
+
   const size_t slash = start.rfind('/');
   const std::string parentPath = slash == std::string::npos ? "." : slash == 0 ? "/" : start.substr(0, slash);
   const std::string name = slash == std::string::npos ? start : start.substr(slash + 1);
   // "/", "." and "..": the directory itself is never removed, only what lies below it.
-  const bool keepStart = name.empty() || name == "." || name == ".." || checkRemove(start.c_str()) != 1;
+  const bool keepStart = name.empty() || name == "." || name == ".." || !checkRemove(start.c_str());
   Fd parent(open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
   if (parent.get() < 0 ||
-      fstatat(parent.get(), name.empty() ? "/" : name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return -1;
+      fstatat(parent.get(), name.empty() ? "/" : name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    // Nothing there is nothing left; a path that cannot be looked at may still hold a tree.
+    if (errno == ENOENT || errno == ENOTDIR) return Result();
+    return Result::Failure(kRemovalWarning, errno);
+  }
   bool removed;
   Fd dir(name.empty() ? open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                       : openat(parent.get(), name.c_str(),
@@ -124,17 +125,12 @@ int removeDirectory(const std::string& path, std::string& warning) {
     Remover remover(normalisedRemovalPath(start, normal) && normal == "/");
     std::string walked = start;
     const WalkEnd end = walkTree(dir.get(), walked, remover);
-    if (end == WalkEnd::PeerGone) {
-      warning = kPeerGoneWarning;
-      return -1;
-    }
+    if (end == WalkEnd::PeerGone) return Result::Failure(kPeerGoneWarning);
     dir.reset();
     removed = end == WalkEnd::Done &&
               (keepStart || unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT);
   }
-  if (removed) return 0;
-  warning = kRemovalWarning;
-  return -1;
+  return removed ? Result() : Result::Failure(kRemovalWarning);
 }
 
 // The path for system calls. One with a NUL byte in it would name its own prefix, another
@@ -251,7 +247,7 @@ std::string writeFile(const std::string& user, const std::string& file, const st
       out.warn("There was a problem with writefile: not a regular file");
       return "Failed";
     }
-    int err = writeAll(fd, contents.data(), contents.size()) ? 0 : (errno != 0 ? errno : EIO);
+    int err = writeAll(fd, contents.data(), contents.size()).err();
     if (known && fchown(fd, owner.uid, owner.gid) != 0) out.warn("chown() error");
     // A full device or a remote file system may report the failure only here.
     if (close(fd) != 0 && err == 0) err = errno;
@@ -266,7 +262,7 @@ std::string writeFile(const std::string& user, const std::string& file, const st
 std::string deletefile(const std::string& user, const std::string& file) {
   return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
     struct stat st;
-    if (stat(pathOf(file), &st) != 0 || checkRemove(pathOf(file)) != 1) return "File not found";
+    if (stat(pathOf(file), &st) != 0 || !checkRemove(pathOf(file))) return "File not found";
     return remove(pathOf(file)) == 0 ? "File deleted" : "Error deleting file";
   });
 }
@@ -285,10 +281,9 @@ std::string movedir(const std::string& user, const std::string& file, const std:
 
 std::string deldir(const std::string& user, const std::string& file) {
   return runOperation(user, "writefile", "Failed", [&](WorkOutput& out) -> std::string {
-    std::string warning;
-    removeDirectory(file, warning);
-    if (warning.empty()) return "Directory removed";
-    out.warn(warning);
+    const Result removed = removeDirectory(file);
+    if (removed) return "Directory removed";
+    out.warn(removed.text());
     return "Failed";
   });
 }

@@ -12,29 +12,32 @@
 #include <string>
 #include <vector>
 
+#include "core/Result.h"
+
 // The form of `path` that the protected paths are compared with: a relative path taken from
 // the working directory, the parent directory resolved by the kernel (links, ".", ".." and
 // repeated slashes), the last component appended without following it, trailing slashes
 // dropped. A last component "." or ".." is resolved with its parent. The empty path stays
-// empty. False when the parent cannot be resolved (missing, not searchable, too long).
-bool normalisedRemovalPath(const std::string& path, std::string& normal);
+// empty. A failure ("realpath()" and its errno) when the parent cannot be resolved (missing,
+// not searchable, too long).
+Result normalisedRemovalPath(const std::string& path, std::string& normal);
 
-// 1 when `dirname` may be removed, 0 when its normalised form is one of the protected paths
-// (compared without regard to letter case) or cannot be formed. Only the protected paths
-// themselves are refused, not what lies below them.
-int checkRemove(const char* dirname);
+// Success when `dirname` may be removed; a failure when its normalised form is one of the
+// protected paths (compared without regard to letter case) or cannot be formed. Only the
+// protected paths themselves are refused, not what lies below them.
+Result checkRemove(const char* dirname);
 
 // Removes the tree at `path`, contents before their directory, in time linear in its entries
 // and however deep it is. Every step is taken relative to a directory descriptor opened without
 // following links (see TreeWalk.h), so a link is removed, never followed, and an entry swapped for
 // a link while the walk runs is removed as that link; a start path that is a link removes only
 // the link (trailing slashes are dropped first). Protected entries are skipped; their contents
-// go. Returns 0 when nothing is left; -1 when the start path does not exist (errno tells why,
-// `warning` empty), or with `warning` set to the text to log at warning level when something
-// stays: "There was a problem with removeDirectory() 1" (an entry could not be removed or the
-// tree moved under the walk; the walk stops there) or kPeerGoneWarning (the panel has gone).
+// go. Success when nothing is left, a start path that does not exist included. Otherwise a
+// failure whose text is the warning to log: "There was a problem with removeDirectory() 1"
+// (the start path could not be looked at, an entry could not be removed or the tree moved
+// under the walk; the walk stops there) or kPeerGoneWarning (the panel has gone).
 // Never changes directory: safe on any thread of the agent and in a forked child.
-int removeDirectory(const std::string& path, std::string& warning);
+Result removeDirectory(const std::string& path);
 
 // The operations. Each answers with the text its child formed; "Failed" when no child could be
 // started; empty when the account is unknown or could not be taken on.

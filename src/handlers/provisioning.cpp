@@ -41,8 +41,10 @@ static bool refuseServiceId(const std::string& instruction, const std::string& g
 // Writes a whole file the agent owns the content of, then sets its mode (the agent's
 // file-creation mask must not decide it) and hands it to uid/gid.
 static void fillFile(int fd, const std::string& content, uid_t uid, gid_t gid, const std::string& path) {
-  if (!writeAll(fd, content.data(), content.size()))
-    Log_warn("%s", ("There was a problem with addserver: writing " + path + ": " + strerror(errno)).c_str());
+  if (const Result written = writeAll(fd, content.data(), content.size()); !written)
+    Log_warn(
+        "%s",
+        ("There was a problem with addserver: writing " + path + ": " + strerror(written.err())).c_str());
   if (fchmod(fd, 0644) != 0 || fchown(fd, uid, gid) != 0) Log_warn("chown() error");
 }
 
@@ -133,11 +135,9 @@ std::string removeServer(std::vector<std::string>& strlines, std::string& user, 
     removeEntry(dir.get(), "screenlog." + gameid, "Error remvoing screenlog file");
   }
   removeLogrotate(user);
-  std::string warning;
   // As root in a tree the account's own processes can change while it goes.
-  removeDirectory(home, warning);
-  if (!warning.empty()) {
-    Log_warn("%s", warning.c_str());
+  if (const Result removed = removeDirectory(home); !removed) {
+    Log_warn("%s", removed.text().c_str());
     return "fail";
   }
   return "Server removed";

@@ -18,7 +18,6 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -73,41 +72,41 @@ std::string checkUser(std::vector<std::string>& strlines, std::string& user, std
   const std::string& name = arg(strlines, 1);
   if (refusedAccountName("checkUser", name)) return std::string();
   try {
-    std::string status =
-        returnExec(composeLine("id %s  > /dev/null 2>&1; echo $?", {shellQuote(name)}), user);
-    return trim(status) == "1" ? std::string() : std::string("exists");
+    Valued<std::string> status =
+        runCommand(composeLine("id %s  > /dev/null 2>&1; echo $?", {shellQuote(name)}), user);
+    // Whether the account exists is not known when id could not run.
+    if (!status) return std::string();
+    return trim(status.value()) == "1" ? std::string() : std::string("exists");
   } catch (const std::exception& e) {
     Log_warn("%s", (std::string("There was a problem with checkUser: ") + e.what()).c_str());
     return std::string();
   }
 }
 
-// The MD5-crypt form of `password` with the fixed salt, as stored. Throws when crypt fails.
-static std::string md5Hash(const std::string& password) {
+// The MD5-crypt form of `password` with the fixed salt, as stored.
+static Valued<std::string> md5Hash(const std::string& password) {
   // crypt() would hash only the part before a NUL byte: a password that is not what was typed.
-  if (password.find('\0') != std::string::npos) throw std::invalid_argument("the password holds a NUL byte");
+  if (password.find('\0') != std::string::npos) return Result::Failure("the password holds a NUL byte");
   // crypt() keeps its result in static storage; several connections may add accounts at once.
   auto data = std::make_unique<crypt_data>();
   const char* hash = crypt_r(password.c_str(), kPasswordSalt, data.get());
-  if (hash == nullptr || hash[0] == '*') throw std::runtime_error("crypt() failed");
-  return hash;
+  if (hash == nullptr || hash[0] == '*') return Result::Failure("crypt() failed");
+  return std::string(hash);
 }
 
 // The hash to store for `password` in the form this host's settings choose: SHA-512 made by
-// mkpasswd (which reads the password on its standard input), or MD5-crypt. "" (logged) when
-// mkpasswd made none. Throws for a password the chosen form cannot store as typed.
-static std::string storedHash(const std::string& password, const std::string& user) {
+// mkpasswd (which reads the password on its standard input), or MD5-crypt. A failure for a
+// password the chosen form cannot store as typed, or when no hash was made.
+static Valued<std::string> storedHash(const std::string& password, const std::string& user) {
   if (isFreeBSD() || !settings().shaPasswords) return md5Hash(password);
   // mkpasswd reads one line: a password holding a line break would be hashed cut short.
   if (password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-    throw std::invalid_argument("mkpasswd cannot take a password holding a line break or a NUL byte");
+    return Result::Failure("mkpasswd cannot take a password holding a line break or a NUL byte");
   std::string hash = returnExec("mkpasswd -m sha-512 --stdin", user, password + "\n");
   trim(hash);
   // chpasswd reads "name:hash" lines: anything else would not be this one hash.
-  if (hash.compare(0, 3, "$6$") != 0 || hash.find_first_of(": \t\r\n") != std::string::npos) {
-    Log_warn("There was a problem with addUser: mkpasswd made no password hash");
-    return std::string();
-  }
+  if (hash.compare(0, 3, "$6$") != 0 || hash.find_first_of(": \t\r\n") != std::string::npos)
+    return Result::Failure("mkpasswd made no password hash");
   return hash;
 }
 
@@ -172,10 +171,9 @@ static void logOutput(std::string output) {
 // Removes `path`, a tree the account can change while the walk goes, logging any warning.
 // False when anything of it stays.
 static bool removeAccountTree(const std::string& path) {
-  std::string warning;
-  removeDirectory(path, warning);
-  if (!warning.empty()) Log_warn("%s", warning.c_str());
-  return warning.empty();
+  const Result removed = removeDirectory(path);
+  if (!removed) Log_warn("%s", removed.text().c_str());
+  return removed.ok();
 }
 
 // Opens a directory that holds the accounts' screen directories, for a removal in it as root.
@@ -228,11 +226,17 @@ std::string addUser(std::vector<std::string>& strlines, std::string& user, std::
   if (refusedAccountName("addUser", name)) return "User does not exist";
   if (refusedShell("addUser", shell)) return "There was a problem while adding this user";
   try {
-    std::string status = returnExec(composeLine("id %s > /dev/null ; echo $?", {shellQuote(name)}), user);
-    if (trim(status) != "1") return "User already exists";
+    Valued<std::string> status =
+        runCommand(composeLine("id %s > /dev/null ; echo $?", {shellQuote(name)}), user);
+    if (!status) return "There was a problem while adding this user";
+    if (trim(status.value()) != "1") return "User already exists";
 
-    const std::string hash = storedHash(arg(strlines, 3), user);
-    if (hash.empty()) return "There was a problem while adding this user";
+    const Valued<std::string> stored = storedHash(arg(strlines, 3), user);
+    if (!stored) {
+      Log_warn("%s", ("There was a problem with addUser: " + stored.text()).c_str());
+      return std::string();
+    }
+    const std::string& hash = stored.value();
     const AddUserCommand command = addUserCommand(shell, name, hash);
     Log("Adding new user");
     Log(command.line);

@@ -184,6 +184,10 @@ TEST_F(DelDir, RemovesTheTreeNeverThroughALinkAndAnswersFailedWhenAnEntryStays) 
   for (const std::string& path : {t_ + "/tree", t_ + "/tree/."})
     EXPECT_EQ("Failed", reply("deldir:_:" + path));
   EXPECT_TRUE(pathExists(t_ + "/tree/rootsub/f"));
+  // So is a tree the account may not even look at.
+  shell("mkdir -p " + t_ + "/closed/tree && chmod 700 " + t_ + "/closed");
+  EXPECT_EQ("Failed", reply("deldir:_:" + t_ + "/closed/tree"));
+  EXPECT_TRUE(pathExists(t_ + "/closed/tree"));
 }
 
 // A tree far deeper than any path may be long goes whole; what a removal has to leave (a file
