@@ -20,7 +20,8 @@
 enum class ChildStatus {
   Ran,           // the body ran to its end (work form) or bash was started (exec form)
   NoAccount,     // unknown account: "getpwnam_r()" logged at error level, no child started
-  StartFailed,   // pipe or fork failed: "pipe()" / "Error Fork() #2" logged with the errno
+  StartFailed,   // a pipe, the command's input or fork failed: "pipe()", "open(/dev/null)",
+                 // "pipe() for the command's input" or "Error Fork() #2" logged with the errno
   SwitchFailed,  // the identity switch failed or was not verified: logged at error level
   ExecFailed,    // exec form: bash could not be started ("execl()" / "dup2()" logged with the errno)
   Died,          // work form: the child ended before its work did (a warning is logged)
