@@ -164,8 +164,6 @@ static std::vector<std::string> sessionTree(const std::vector<std::string>& pids
   return members;
 }
 
-ServiceRunner serviceRunner = {returnExec, sleepFor, serviceProcessOf, sessionTree};
-
 // Sets the nice value of the service process, once its program had time to start. `screenpid`
 // is the session's screen process as the check after the start found it; `since` when the
 // start began.
@@ -173,15 +171,15 @@ static std::string reniceService(const std::string& gameid, const std::string& u
                                  const std::string& priority, const std::string& screenpid,
                                  unsigned long long since) {
   Log("Attempting to set renice in 15 seconds...");
-  serviceRunner.pause(15000);
+  sleepFor(15000);
   std::string line = composeLine(kServicePidLine, {sessionPidsLine("service" + gameid)});
   Log(line);
-  std::string pid = serviceRunner.run(line, user);
+  std::string pid = returnExec(line, user);
   Log(pid);
   pid_t screen, service;
   if (!toPid(trim(pid), service)) return "Unable to renice service, service pid not found";
   // Root renices for the account: only a process of its own, in the session this start made.
-  if (!toPid(screenpid, screen) || !serviceRunner.inStartedSession(user, screen, service, since)) {
+  if (!toPid(screenpid, screen) || !serviceProcessOf(user, screen, service, since)) {
     const std::string warning =
         "There was a problem with startServer: process " + pid +
         " is not the account's in the session this start created; nothing was reniced";
@@ -190,7 +188,7 @@ static std::string reniceService(const std::string& gameid, const std::string& u
   }
   line = composeLine(kReniceLine, {shellQuote(priority), shellQuote(pid)});
   Log(line);
-  Log(serviceRunner.run(line, "root"));
+  Log(returnExec(line, "root"));
   return std::string();
 }
 
@@ -199,7 +197,7 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
                         std::string& servicetype) {
   try {
     if (!serviceParametersValid(priority, affinity)) return "fail";
-    if (!sessionPids(serviceRunner.run(lookupLine(gameid), user)).empty())
+    if (!sessionPids(returnExec(lookupLine(gameid), user)).empty())
       return "Server is still running, you will need to stop it first..";
     if (!affinity.empty()) affinity = "taskset -c " + affinity + " ";
     const std::string shell = "bash";
@@ -211,16 +209,16 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
     Log("Attempting to start service process...");
     Log(startLine);
     const unsigned long long since = bootTicksNow();
-    std::string output = serviceRunner.run(startLine, user);
+    std::string output = returnExec(startLine, user);
     if (iequals(trim(output), "NOEXEC")) return "Server has no executable";
     Log(output);
     if (settings().os != HostSystem::Linux) return startLine;
 
     Log("Checking to see the service is started in 3 seconds...");
-    serviceRunner.pause(3000);
+    sleepFor(3000);
     const std::string checkLine = composeLine(kCheckLine, {sessionPidsLine("service" + gameid)});
     Log(checkLine);
-    std::string screenpid = serviceRunner.run(checkLine, user);
+    std::string screenpid = returnExec(checkLine, user);
     Log(screenpid);
     if (trim(screenpid).empty()) return "Service screen does not exist after 2 seconds";
 
@@ -240,7 +238,7 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
 static void signalAll(const char* line, const std::vector<std::string>& pids, const std::string& user) {
   std::string quoted;
   for (const std::string& pid : pids) quoted += (quoted.empty() ? "" : " ") + shellQuote(pid);
-  serviceRunner.run(composeLine(line, {quoted}), user);
+  returnExec(composeLine(line, {quoted}), user);
 }
 
 // Waits up to `boundMs` for the processes to end, following them (and what they start) on, and
@@ -249,8 +247,8 @@ static std::vector<std::string> waitEnded(std::vector<std::string> left, const s
                                           unsigned boundMs, const char* repeat) {
   for (unsigned waited = 0; !left.empty() && waited < boundMs; waited += kStopStepMs) {
     if (repeat != nullptr) signalAll(repeat, left, user);
-    serviceRunner.pause(kStopStepMs);
-    left = serviceRunner.tree(left, user);
+    sleepFor(kStopStepMs);
+    left = sessionTree(left, user);
   }
   return left;
 }
@@ -267,22 +265,22 @@ std::string stopServer(std::string& gameid, std::string& user, std::string& serv
                        std::string& premode) {
   try {
     if (isFreeBSD()) {
-      serviceRunner.run(composeLine(kFreeBSDStopLine, {shellQuote(user)}), user);
+      returnExec(composeLine(kFreeBSDStopLine, {shellQuote(user)}), user);
       return "Server stopped";
     }
     const std::string home = shellQuote("/home/" + user + "/");
     for (const auto& special : kSpecialStops) {
       if (!iequals(servicetype, special.servicetype)) continue;
       const std::string line = composeLine(special.line, {home, premode, home});
-      serviceRunner.run(line, user);
+      returnExec(line, user);
       Log(line);
       break;
     }
     // Every session of that exact name: two concurrent starts can have made two.
-    std::vector<std::string> pids = sessionPids(serviceRunner.run(lookupLine(gameid), user));
+    std::vector<std::string> pids = sessionPids(returnExec(lookupLine(gameid), user));
     if (pids.empty()) return "Server stopped";
-    std::vector<std::string> left = endProcesses(serviceRunner.tree(pids, user), user);
-    serviceRunner.run("screen -wipe", user);
+    std::vector<std::string> left = endProcesses(sessionTree(pids, user), user);
+    returnExec("screen -wipe", user);
     if (!left.empty()) {
       Log_warn("There was a problem with stopServer: %zu processes of service%s still run", left.size(),
                gameid.c_str());
@@ -299,8 +297,8 @@ std::string stopServer(std::string& gameid, std::string& user, std::string& serv
 static void waitSessionGone(const std::string& gameid, const std::string& user) {
   const unsigned kStepMs = 250, kBoundMs = 5000;
   for (unsigned waited = 0; waited < kBoundMs; waited += kStepMs) {
-    if (sessionPids(serviceRunner.run(lookupLine(gameid), user)).empty()) return;
-    serviceRunner.pause(kStepMs);
+    if (sessionPids(returnExec(lookupLine(gameid), user)).empty()) return;
+    sleepFor(kStepMs);
   }
 }
 

@@ -9,19 +9,6 @@
 #include <string>
 #include <vector>
 
-// What the service handlers use to run a line as an account, to wait, to tell whether root
-// may renice a process for a start, and to find the processes of a session (the account's
-// processes that belong to the given pids, see sessionProcessTree; pids as decimal text). The
-// agent uses returnExec, a real sleep, serviceProcessOf and /proc; unit tests put in a recorder
-// with scripted outputs.
-struct ServiceRunner {
-  std::string (*run)(const std::string& line, const std::string& user);
-  void (*pause)(unsigned milliseconds);
-  bool (*inStartedSession)(const std::string& user, pid_t screen, pid_t pid, unsigned long long since);
-  std::vector<std::string> (*tree)(const std::vector<std::string>& pids, const std::string& user);
-};
-extern ServiceRunner serviceRunner;
-
 // True when `pid` is a process of the account `user` (every user id its) that descends,
 // through the account's processes only, from `screen`, a process of the account started no
 // earlier than `since` (bootTicksNow): the session this start created. The pids come from
