@@ -166,8 +166,9 @@ bool PanelClient::sendLastFrame(const std::string& payload) {
 long PanelClient::fill(int timeoutMs) {
   if (fd_ < 0) return 0;
   for (;;) {
-    // Bytes TLS already decrypted are there without waiting.
-    if (timeoutMs >= 0 && (ssl_ == nullptr || SSL_pending(ssl_) == 0)) {
+    // Bytes TLS already holds (decrypted, or read ahead and not yet decrypted) are there
+    // without waiting: the socket may have nothing more to say.
+    if (timeoutMs >= 0 && (ssl_ == nullptr || SSL_has_pending(ssl_) == 0)) {
       pollfd p = {fd_, POLLIN, 0};
       int r = poll(&p, 1, timeoutMs);
       if (r < 0 && errno == EINTR) continue;
