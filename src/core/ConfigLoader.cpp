@@ -14,14 +14,51 @@
 
 using boost::algorithm::iequals;
 
-// Leading digits count, the rest is ignored; a limit beyond the int range is clamped to it
-// rather than wrapped into a small or negative one.
 static const char kUnreadable[] = "Couldn't read the config file";
 
+// Leading digits count, the rest is ignored; a limit beyond the int range is clamped to it
+// rather than wrapped into a small or negative one.
 static int decimal(const std::string& value) {
   long long n = strtoll(value.c_str(), nullptr, 10);
   return static_cast<int>(std::max<long long>(INT_MIN, std::min<long long>(INT_MAX, n)));
 }
+
+// The port: like the C library's decimal conversion, leading digits count, the rest is ignored.
+static int portNumber(const std::string& value) {
+  return static_cast<int>(strtol(value.c_str(), nullptr, 10));
+}
+
+// Every key the file may hold, and the member its value goes to; other keys are ignored.
+static const struct {
+  const char* key;
+  std::string KadrelConfig::*field;
+} kTextKeys[] = {
+    {"serverid", &KadrelConfig::serverid},
+    {"passphrase", &KadrelConfig::passphrase},
+    {"whitelist", &KadrelConfig::whitelist},
+    {"debug", &KadrelConfig::debug},
+    {"is_sha5", &KadrelConfig::is_sha5},
+    {"user_group", &KadrelConfig::user_group},
+    {"penalty_loopback", &KadrelConfig::penalty_loopback},
+    {"audit", &KadrelConfig::audit},
+    {"tls", &KadrelConfig::tls},
+    {"tlscert", &KadrelConfig::tlscert},
+    {"tlskey", &KadrelConfig::tlskey},
+    {"tlsclientca", &KadrelConfig::tlsclientca},
+};
+static const struct {
+  const char* key;
+  int KadrelConfig::*field;
+  int (*convert)(const std::string&);
+} kNumberKeys[] = {
+    {"listenport", &KadrelConfig::listenport, portNumber},
+    {"max_unauthenticated", &KadrelConfig::max_unauthenticated, decimal},
+    {"penalty_seconds", &KadrelConfig::penalty_seconds, decimal},
+    {"penalty_max_seconds", &KadrelConfig::penalty_max_seconds, decimal},
+    {"handshake_timeout", &KadrelConfig::handshake_timeout, decimal},
+    {"reply_timeout", &KadrelConfig::reply_timeout, decimal},
+    {"worker_idle_seconds", &KadrelConfig::worker_idle_seconds, decimal},
+};
 
 Result ReadConfig(std::istream& in, KadrelConfig& config) {
   std::string line;
@@ -33,46 +70,10 @@ Result ReadConfig(std::istream& in, KadrelConfig& config) {
       return Result::Failure("There was an error loading the config. Error: Field is empty\n");
     const std::string& key = pieces[0];
     const std::string value = boost::algorithm::trim_copy(pieces[1]);
-    if (iequals(key, "serverid")) {
-      config.serverid = value;
-    } else if (iequals(key, "passphrase")) {
-      config.passphrase = value;
-    } else if (iequals(key, "whitelist")) {
-      config.whitelist = value;
-    } else if (iequals(key, "debug")) {
-      config.debug = value;
-    } else if (iequals(key, "is_sha5")) {
-      config.is_sha5 = value;
-    } else if (iequals(key, "user_group")) {
-      config.user_group = value;
-    } else if (iequals(key, "listenport")) {
-      // Like the C library's decimal conversion: leading digits count, the rest is ignored.
-      config.listenport = static_cast<int>(strtol(value.c_str(), nullptr, 10));
-    } else if (iequals(key, "max_unauthenticated")) {
-      config.max_unauthenticated = decimal(value);
-    } else if (iequals(key, "penalty_seconds")) {
-      config.penalty_seconds = decimal(value);
-    } else if (iequals(key, "penalty_max_seconds")) {
-      config.penalty_max_seconds = decimal(value);
-    } else if (iequals(key, "penalty_loopback")) {
-      config.penalty_loopback = value;
-    } else if (iequals(key, "handshake_timeout")) {
-      config.handshake_timeout = decimal(value);
-    } else if (iequals(key, "reply_timeout")) {
-      config.reply_timeout = decimal(value);
-    } else if (iequals(key, "audit")) {
-      config.audit = value;
-    } else if (iequals(key, "worker_idle_seconds")) {
-      config.worker_idle_seconds = decimal(value);
-    } else if (iequals(key, "tls")) {
-      config.tls = value;
-    } else if (iequals(key, "tlscert")) {
-      config.tlscert = value;
-    } else if (iequals(key, "tlskey")) {
-      config.tlskey = value;
-    } else if (iequals(key, "tlsclientca")) {
-      config.tlsclientca = value;
-    }
+    for (const auto& k : kTextKeys)
+      if (iequals(key, k.key)) config.*k.field = value;
+    for (const auto& k : kNumberKeys)
+      if (iequals(key, k.key)) config.*k.field = k.convert(value);
   }
   // A read that failed (the path is a directory, an I/O error) is an unreadable file, not
   // one that ended early.
