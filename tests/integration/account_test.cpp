@@ -3,7 +3,6 @@
 // and removal of an account whose processes are still running.
 #include <crypt.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,28 +38,24 @@ const char* const kHardPasswords[] = {"a;b$(touch /tmp/pwned)'\"", "back\\slash\
 const std::string kHardShell = "/bin/sh;touch /tmp/pwned $(touch /tmp/pwned)'";
 const std::string kRecorded = "/tmp/kadrel-recorded";
 
-// The programs the account instructions run are covered by recorders (bound over them, gone
-// with the sandbox): each appends its words to kRecorded/calls and every command line on the
-// host at that moment to kRecorded/cmdlines, then runs a copy of the program, or fails while
-// kRecorded/fail-<name> exists.
+// The programs the account instructions run are covered by one recorder (bound over each, gone
+// with the sandbox): it appends the program's words to kRecorded/calls and every command line
+// on the host at that moment to kRecorded/cmdlines, then runs a copy of the program, or fails
+// while kRecorded/fail-<name> exists.
 class AccountTest : public AgentFixture {
  protected:
   void SetUp() override {
     AgentFixture::SetUp();
     if (HasFatalFailure()) return;
     mkdir(kRecorded.c_str(), 0755);
-    for (const std::string path :
-         {"/usr/bin/id", "/usr/bin/chsh", "/usr/bin/mkpasswd", "/usr/sbin/useradd", "/usr/sbin/chpasswd"}) {
-      const std::string name = path.substr(path.rfind('/') + 1), real = kRecorded + "/real-" + name,
-                        wrapper = kRecorded + "/" + name;
-      ASSERT_EQ("", shell("cp " + path + " " + real + " 2>&1"));
-      std::ofstream(wrapper) << "#!/bin/sh\necho \"" << name << " $*\" >> " << kRecorded << "/calls\n"
-                             << "for f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; echo; done >> "
-                             << kRecorded << "/cmdlines 2>/dev/null\n[ -e " << kRecorded << "/fail-" << name
-                             << " ] && exit 1\nexec " << real << " \"$@\"\n";
-      ASSERT_EQ(0, chmod(wrapper.c_str(), 0755));
-      ASSERT_EQ(0, mount(wrapper.c_str(), path.c_str(), nullptr, MS_BIND, nullptr)) << path;
-    }
+    std::ofstream(kRecorded + "/record")
+        << "#!/bin/sh\nname=${0##*/}\necho \"$name $*\" >> " << kRecorded << "/calls\n"
+        << "for f in /proc/[0-9]*/cmdline; do tr '\\000' ' ' < \"$f\"; echo; done >> " << kRecorded
+        << "/cmdlines 2>/dev/null\n[ -e " << kRecorded << "/fail-$name ] && exit 1\nexec " << kRecorded
+        << "/real-$name \"$@\"\n";
+    ASSERT_EQ("", shell("cd " + kRecorded + " && chmod 755 record && for p in /usr/bin/id /usr/bin/chsh " +
+                        "/usr/bin/mkpasswd /usr/sbin/useradd /usr/sbin/chpasswd; do cp $p real-${p##*/} && " +
+                        "mount --bind record $p || echo $p; done 2>&1"));
     startAgent();
   }
   void TearDown() override {
@@ -111,8 +106,6 @@ TEST_F(AccountNames, UnsafeNamesAndShellsRunNothingAndFailuresAreNotSuccess) {
       {"changepass:_:--root=/home/kopt:_:pw", "root", "\n"},
       {"adduser:_:--root=/home/kopt:_:kopt2:_:pw", "root", "There was a problem while adding this user"},
       {"adduser:_:/bin/sh:_:-R:_:pw", "root", "User does not exist"},
-      {"adduser:_:/bin/sh:_:../etc:_:pw", "root", "User does not exist"},
-      {"deluser:_:--help", "root", "User does not exist"},
       {"deluser:_:x/../kvictim", "root", "User does not exist"},
       {"adduser:_:/bin/sh:_:users:_:pw", "root", "There was a problem while adding this user"},
       {"deluser:_:root", "root", "There was a problem while removing this user"},
