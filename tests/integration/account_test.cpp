@@ -69,6 +69,8 @@ using AccountNames = AccountTest;
 using DelUser = AccountTest;
 using Passwords = AccountTest;
 
+// The hash (MD5-crypt unless the settings say otherwise) and the shell as the panel gave them,
+// no stale screen directory, no password changed for an account that exists.
 TEST_F(AddUser, StoresTheHashAndShellAsGivenLeavesNoHalfMadeAccountAndHandsOverAHomeInTheWay) {
   ASSERT_EQ(0, mkdir("/run/screen/S-kadd1", 0700));
   EXPECT_EQ("User has been added", replyText("adduser:_:" + kHardShell + ":_:kadd1:_:secret"));
@@ -83,6 +85,7 @@ TEST_F(AddUser, StoresTheHashAndShellAsGivenLeavesNoHalfMadeAccountAndHandsOverA
   EXPECT_EQ("There was a problem while adding this user", replyText("adduser:_:/bin/sh:_:kfail:_:pw"));
   EXPECT_FALSE(accountExists("kfail") || pathExists("/home/kfail")) << "a half-made account stayed";
   unlink((kRecorded + "/fail-chpasswd").c_str());
+  // A home already in the place (a former account's) is handed to the new account.
   ASSERT_EQ(0, mkdir("/home/kaddold", 0750));
   EXPECT_EQ("User has been added", replyText("adduser:_:/bin/sh:_:kaddold:_:pw"));
   EXPECT_EQ(accountField("passwd", "kaddold", 3) + "\n", shell("stat -c %u /home/kaddold"));
