@@ -47,9 +47,9 @@ using DirectoryMd5 = Files;
 // a link, not what it leads to, and no protected path in any form, even for root.
 TEST_F(Files, ReadWriteAndDeleteWithTheHostsPermissionsAndNothingButRegularFiles) {
   prepare(
-      "printf 'a\\0\\r\\nb' > two; ln -s two link; mkfifo -m 666 fifo; ln -s /dev/zero zero; ln -s / root; " +
-      std::string("mkdir -p full dir/sub; mount -t tmpfs -o size=4k tmpfs full; cd ") + rootDir_ +
-      " && printf s3cret > secret && chmod 600 secret");
+      "printf 'a\\0\\r\\nb' > two; ln -s two link; mkfifo -m 666 fifo; ln -s /dev/zero zero; ln -s / root; "
+      "mkdir -p full dir/sub; mount -t tmpfs -o size=4k tmpfs full");
+  shell("cd " + rootDir_ + " && printf s3cret > secret && chmod 600 secret");
   const size_t idle = agentDescriptors();
   const std::string contents("one\0two\nthree", 13), none = "File not found\r\n";
   const std::tuple<std::string, std::string, std::string> rows[] = {
