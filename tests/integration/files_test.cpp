@@ -80,11 +80,11 @@ TEST_F(Files, ReadWriteAndDeleteWithTheHostsPermissionsAndNothingButRegularFiles
   for (const auto& [instruction, user, expected] : rows) {
     // Counted, not collected: an agent that reads /dev/zero sends without end.
     unsigned long long count = 0;
-    std::string got;
+    std::string got, shown = instruction.substr(0, 80);
     EXPECT_TRUE(sendInstruction(instruction, user)->drainUntilClose(60000, count, got, 64) &&
                 count == got.size())
-        << instruction;
-    EXPECT_EQ(expected, got) << instruction;
+        << shown;
+    EXPECT_EQ(expected, got) << shown;
   }
   expectIdle(idle);
   EXPECT_EQ(contents, readWholeFile(t_ + "/new")) << "written whole, over what was there";
