@@ -1,7 +1,6 @@
 // The integration fixture.
 #include "AgentFixture.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -85,12 +84,6 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
 
 std::string shell(const std::string& line) { return runProgram({"/bin/bash", "-c", line}, "").out; }
 
-// The sandbox's network namespace is this process's own: a port it has not handed out is free.
-int freePort() {
-  static int next = 20000;
-  return next++;
-}
-
 bool portListening(int port) {
   std::ifstream in("/proc/net/tcp");
   unsigned localPort, state;
@@ -113,6 +106,28 @@ pid_t pidFromFile(const std::string& file) {
   return static_cast<pid_t>(atoi(readWholeFile(file).c_str()));
 }
 
+static std::string certificates() {
+  static const std::string dir = [] {
+    char tmpl[] = "/tmp/kadrel-tls.XXXXXX";
+    const std::string made = mkdtemp(tmpl);
+    const ProgramResult r =
+        runProgram({"/bin/bash", "-ec",
+                    "cd \"$0\"; key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2'\n"
+                    "leaf='-addext subjectAltName=IP:127.0.0.1 -addext basicConstraints=CA:FALSE'\n"
+                    "make() { openssl req -x509 $key -keyout $1.key -out $1.pem -subj /CN=$1 \\\n"
+                    "  ${2:+-CA $2.pem -CAkey $2.key $leaf}; }\n"
+                    "make ca; make other; make agent ca; make panel ca; make stranger other",
+                    made},
+                   "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    return made;
+  }();
+  return dir;
+}
+
+std::string certFile(const std::string& name) { return certificates() + "/" + name + ".pem"; }
+std::string keyFile(const std::string& name) { return certificates() + "/" + name + ".key"; }
+
 void AgentFixture::SetUp() {
   ASSERT_STREQ(getenv("KADREL_SANDBOX_INSIDE"), "1")
       << "integration tests change accounts and /home: run them through tests/sandbox";
@@ -120,7 +135,9 @@ void AgentFixture::SetUp() {
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   dir_ = tmpl;
   chmod(dir_.c_str(), 0755);
-  port_ = freePort();
+  // The sandbox's network namespace is this process's own: a port it has not handed out is free.
+  static int nextPort = 20000;
+  port_ = nextPort++;
   writeConfig();
 }
 
@@ -141,7 +158,8 @@ void AgentFixture::writeRawConfig(const std::string& content) {
 }
 
 void AgentFixture::startAgent() {
-  pid_ = spawn({KADREL_AGENT_BINARY}, dir_, agentStdin_, dir_ + "/agent.out", dir_ + "/agent.err", agentEnv_,
+  pid_ = spawn({KADREL_AGENT_BINARY}, dir_, agentStdin_,
+               agentStdout_.empty() ? dir_ + "/agent.out" : agentStdout_, dir_ + "/agent.err", agentEnv_,
                agentGroups_);
   bool ended = false;
   waitUntil([&] { return portListening(port_) || (ended = !agentRunning()); });
@@ -175,12 +193,7 @@ long AgentFixture::agentStatus(const std::string& field) const {
 }
 
 size_t AgentFixture::agentDescriptors() const {
-  size_t n = 0;
-  if (DIR* d = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str())) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
+  return std::stoul(shell("ls /proc/" + std::to_string(pid_) + "/fd | wc -l"));
 }
 
 void AgentFixture::expectIdle(size_t fds) {
@@ -198,16 +211,9 @@ std::unique_ptr<PanelClient> AgentFixture::openSession(const std::string& user, 
                                                        const std::string& close, int timeoutMs) {
   auto client = std::make_unique<PanelClient>();
   client->useTls(clientTls_);
-  SessionSettingsToSend settings;
-  settings.sid = sid_;
-  settings.passphrase = pass_;
-  settings.user = user;
-  settings.expectreturn = ret;
-  settings.closesocket = close;
   std::string failure;
-  if (!client->openSession("127.0.0.1", port_, settings, &failure, timeoutMs)) {
+  if (!client->openSession("127.0.0.1", port_, {sid_, pass_, user, ret, close}, &failure, timeoutMs))
     ADD_FAILURE() << failure << " (each answer awaited " << timeoutMs << " ms)";
-  }
   return client;
 }
 
@@ -215,9 +221,7 @@ std::unique_ptr<PanelClient> AgentFixture::sendInstruction(const std::string& in
                                                            const std::string& user,
                                                            const std::string& replyFlag, int timeoutMs) {
   auto client = openSession(user, replyFlag, "yes", timeoutMs);
-  if (client->connected()) {
-    EXPECT_TRUE(client->sendFrame("cmd_exec: " + instruction));
-  }
+  EXPECT_TRUE(!client->connected() || client->sendFrame("cmd_exec: " + instruction));
   return client;
 }
 

@@ -30,14 +30,17 @@ bool pathExists(const std::string& path);
 bool processAlive(pid_t pid);
 // Asks `done` every 10 ms until it says true (then true) or `timeoutMs` passed (then false).
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
-// A TCP port nobody listens on.
-int freePort();
 // True when something listens on `port` over IPv4 (read from /proc/net/tcp).
 bool portListening(int port);
 // Creates the account `name` with a home directory under /home (once per sandbox).
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
 // The process id a command wrote into `file` (once the line is complete); 0 when none came.
 pid_t pidFromFile(const std::string& file);
+// Certificates made with openssl once per test program: two CAs ("ca" and "other"), the agent's
+// for 127.0.0.1 and a panel's, both signed by "ca", and a stranger's signed by "other". The files
+// of NAME's certificate and of its key.
+std::string certFile(const std::string& name);
+std::string keyFile(const std::string& name);
 
 // Threads of an agent that serves no connection (once its finished workers stopped waiting):
 // the listener, plus the thread sanitizer's own background thread in a thread-sanitized build.
@@ -61,7 +64,7 @@ class AgentFixture : public ::testing::Test {
                    "\nlistenport=" + std::to_string(port_) + "\nworker_idle_seconds=1\n" + extra);
   }
   void writeRawConfig(const std::string& content);
-  // Starts the agent in the foreground, with agentEnv_, agentGroups_ and agentStdin_, and
+  // Starts the agent in the foreground, with agentEnv_, agentGroups_, agentStdin_ and agentStdout_, and
   // waits until it listens.
   void startAgent();
   // writeConfig(extra), then startAgent (ending a running agent first).
@@ -112,6 +115,7 @@ class AgentFixture : public ::testing::Test {
   std::vector<std::string> agentEnv_;     // "NAME=value" entries added to the agent's environment
   std::vector<gid_t> agentGroups_;        // when not empty, the agent's supplementary groups
   std::string agentStdin_ = "/dev/null";  // the file the agent's standard input reads
+  std::string agentStdout_;               // when set, the file its standard output writes (not agent.out)
   TlsClientContext clientTls_;            // when set, the fixture's clients speak TLS with it
   std::vector<pid_t> leftovers_;          // processes the test started through the agent
 };

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -19,17 +18,16 @@ class HttpServer {
  public:
   // `respond` gets the request target ("/path?query") and returns the body to send.
   explicit HttpServer(std::function<std::string(const std::string& target)> respond)
-      : respond_(std::move(respond)), listenFd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+      : respond_(std::move(respond)) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), len);
     listen(listenFd_, 16);
     getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
-    // Ends when the destructor shuts the listening socket down.
-    acceptor_ = std::thread([this] {
+    acceptor_ = std::thread([this] {  // ends when the destructor shuts the listening socket down
       for (int fd; (fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
         connections_.emplace_back([this, fd] { serve(fd); });
     });
@@ -52,27 +50,25 @@ class HttpServer {
   }
 
  private:
+  // Reads the request ("GET /target HTTP/1.1" and headers), records its target, answers.
   void serve(int fd) {
-    std::string request;
+    std::string request, body;
     char buf[4096];
     for (ssize_t n; request.find("\r\n\r\n") == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0;)
       request.append(buf, static_cast<size_t>(n));
-    // "GET /target HTTP/1.1"
     const size_t start = request.find(' ') + 1;
     const std::string target = request.substr(start, request.find(' ', start) - start);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      targets_.push_back(target);
-    }
-    const std::string body = respond_(target),
-                      reply = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                              "\r\n\r\n" + body;
-    if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) perror("test HTTP server");
+    std::unique_lock<std::mutex> lock(mutex_);
+    targets_.push_back(target);
+    lock.unlock();
+    body = respond_(target);
+    body = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    send(fd, body.data(), body.size(), MSG_NOSIGNAL);
     close(fd);
   }
 
   std::function<std::string(const std::string&)> respond_;
-  int listenFd_, port_ = 0;
+  int listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), port_ = 0;
   std::mutex mutex_;
   std::vector<std::string> targets_;
   std::vector<std::thread> connections_;
