@@ -106,23 +106,19 @@ pid_t pidFromFile(const std::string& file) {
   return static_cast<pid_t>(atoi(readWholeFile(file).c_str()));
 }
 
+// Made once per test program, in the /tmp of its sandbox.
 static std::string certificates() {
-  static const std::string dir = [] {
-    char tmpl[] = "/tmp/kadrel-tls.XXXXXX";
-    const std::string made = mkdtemp(tmpl);
-    const ProgramResult r =
-        runProgram({"/bin/bash", "-ec",
-                    "cd \"$0\"; key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2'\n"
-                    "leaf='-addext subjectAltName=IP:127.0.0.1 -addext basicConstraints=CA:FALSE'\n"
-                    "make() { openssl req -x509 $key -keyout $1.key -out $1.pem -subj /CN=$1 \\\n"
-                    "  ${2:+-CA $2.pem -CAkey $2.key $leaf}; }\n"
-                    "make ca; make other; make agent ca; make panel ca; make stranger other",
-                    made},
-                   "");
-    EXPECT_EQ(r.status, 0) << r.err;
-    return made;
-  }();
-  return dir;
+  static const ProgramResult made =
+      runProgram({"/bin/bash", "-ec",
+                  "mkdir -p /tmp/certs; cd /tmp/certs\n"
+                  "key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2'\n"
+                  "leaf='-addext subjectAltName=IP:127.0.0.1 -addext basicConstraints=CA:FALSE'\n"
+                  "make() { openssl req -x509 $key -keyout $1.key -out $1.pem -subj /CN=$1 \\\n"
+                  "  ${2:+-CA $2.pem -CAkey $2.key $leaf}; }\n"
+                  "make ca; make other; make agent ca; make panel ca; make stranger other"},
+                 "");
+  EXPECT_EQ(made.status, 0) << made.err;
+  return "/tmp/certs";
 }
 
 std::string certFile(const std::string& name) { return certificates() + "/" + name + ".pem"; }

@@ -4,7 +4,6 @@
 // child it did not hold when idle (read from /proc).
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,25 +13,6 @@
 #include "AgentFixture.h"
 
 namespace {
-
-// Connects from `source` without waiting for the handshake, and sends `first` once it can (the
-// start of a frame, never finished): bytes on the wire make the client's kernel retry until the
-// agent's kernel has taken the connection, also when its accept queue was full. -1 on failure.
-int silentConnect(const std::string& source, int port, const std::string& first = "") {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, source.c_str(), &a.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return close(fd), -1;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)
-    return close(fd), -1;
-  pollfd p = {fd, POLLOUT, 0};
-  if (!first.empty() && (poll(&p, 1, 20000) != 1 || send(fd, first.data(), first.size(), MSG_NOSIGNAL) < 0))
-    return close(fd), -1;
-  return fd;
-}
 
 class PeersTest : public AgentFixture {
  protected:
@@ -87,15 +67,14 @@ TEST_F(PeersTest, SilentFloodFromManyAddressesLeavesThePanelServed) {
   ASSERT_EQ(runProgram({"/usr/bin/prlimit", "--pid", std::to_string(pid_), "--nofile=64"}, "").status, 0);
   auto panel = openSession("", "", "");
   ASSERT_TRUE(panel->connected());
-  std::vector<int> silent;
-  for (int i = 2; i < 152; ++i) silent.push_back(silentConnect("127.0.0." + std::to_string(i), port_, "9"));
+  std::vector<PanelClient> silent(150);
+  for (size_t i = 0; i < silent.size(); ++i)
+    ASSERT_TRUE(silent[i].connect("127.0.0.1", port_, nullptr, "127.0.0." + std::to_string(i + 2)) &&
+                silent[i].sendRaw("9"));
   ASSERT_TRUE(waitForLog("Unauthenticated connections at the limit of 16: closed "));
   // All but the 16 the cap allows are closed.
-  const auto isClosed = [](int fd) {
-    char c;
-    return fd >= 0 && recv(fd, &c, 1, MSG_DONTWAIT) == 0;
-  };
   size_t closed = 0;
+  const auto isClosed = [](PanelClient& c) { return c.waitClosed(0); };
   EXPECT_TRUE(waitUntil(
       [&] { return (closed = std::count_if(silent.begin(), silent.end(), isClosed)) == silent.size() - 16; },
       60000))
@@ -104,7 +83,6 @@ TEST_F(PeersTest, SilentFloodFromManyAddressesLeavesThePanelServed) {
   EXPECT_TRUE(panel->request("cmd_return: yes", reply, 20000) && reply == "Return received")
       << "the authenticated session was closed to make room: " << reply;
   EXPECT_EQ(runInstruction("version", "root", "yes", 10000), KADREL_VERSION "\r\n");
-  for (int fd : silent) close(fd);
 }
 
 // A peer that never completes the handshake, silent or sending correct SID frames without
@@ -114,14 +92,19 @@ TEST_F(PeersTest, HandshakeDeadlineCutsOffSilentAndNonReadingPeers) {
   start("handshake_timeout=3\n");
   auto idle = openSession("", "yes", "no");  // opened first: its limit would run out first
   EXPECT_EQ(closedAfter(""), "") << "a silent client is cut off";
-  int fd = silentConnect("127.0.0.1", port_);
-  ASSERT_GE(fd, 0);
+  // A peer that sends and never reads, on a socket of its own so that a full buffer never blocks.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in agent{};
+  agent.sin_family = AF_INET;
+  agent.sin_port = htons(static_cast<uint16_t>(port_));
+  agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof agent), 0);
   std::string frames;
   while (frames.size() < 65536) frames += PanelClient::frame("SID " + sid_);
   // Write until the agent stops reading (its replies fill both buffers) and its thread ends.
   EXPECT_TRUE(waitUntil(
       [&] {
-        return send(fd, frames.data(), frames.size(), MSG_NOSIGNAL) < 0 &&
+        return send(fd, frames.data(), frames.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
                (errno != EAGAIN || agentStatus("Threads:") == kIdleAgentThreads + 1);
       },
       60000))
