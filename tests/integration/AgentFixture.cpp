@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -84,15 +83,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
 
 std::string shell(const std::string& line) { return runProgram({"/bin/bash", "-c", line}, "").out; }
 
-bool portListening(int port) {
-  std::ifstream in("/proc/net/tcp");
-  unsigned localPort, state;
-  for (std::string line; std::getline(in, line);)
-    if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
-        localPort == unsigned(port) && state == 0x0A)  // TCP_LISTEN
-      return true;
-  return false;
-}
+bool portListening(int port) { return !shell("ss -Hltn4 'sport = :" + std::to_string(port) + "'").empty(); }
 
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs) {
   if (runProgram({"/usr/bin/id", name}, "").status == 0) return;
@@ -149,8 +140,10 @@ void AgentFixture::TearDown() {
   runProgram({"/bin/rm", "-rf", dir_}, "");
 }
 
-void AgentFixture::writeRawConfig(const std::string& content) {
-  std::ofstream(dir_ + "/kadrel.ini", std::ios::binary | std::ios::trunc) << content;
+void AgentFixture::writeConfig(const std::string& extra) {
+  std::ofstream(dir_ + "/kadrel.ini") << "serverid=" + sid_ + "\npassphrase=" + pass_ +
+                                             "\ndebug=alwayson\nlistenport=" + std::to_string(port_) +
+                                             "\nworker_idle_seconds=1\n" + extra;
 }
 
 void AgentFixture::startAgent() {
@@ -193,12 +186,11 @@ size_t AgentFixture::agentDescriptors() const {
 }
 
 void AgentFixture::expectIdle(size_t fds) {
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        return agentDescriptors() == fds && agentStatus("Threads:") == kIdleAgentThreads &&
-               agentChildren().empty();
-      },
-      60000))
+  const auto idle = [&] {
+    return agentDescriptors() == fds && agentStatus("Threads:") == kIdleAgentThreads &&
+           agentChildren().empty();
+  };
+  EXPECT_TRUE(waitUntil(idle, 60000))
       << "left behind: " << agentDescriptors() << " descriptors (idle " << fds << "), "
       << agentStatus("Threads:") << " threads, children " << agentChildren();
 }

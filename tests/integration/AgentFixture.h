@@ -30,7 +30,7 @@ bool pathExists(const std::string& path);
 bool processAlive(pid_t pid);
 // Asks `done` every 10 ms until it says true (then true) or `timeoutMs` passed (then false).
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
-// True when something listens on `port` over IPv4 (read from /proc/net/tcp).
+// True when something listens on `port` over IPv4.
 bool portListening(int port);
 // Creates the account `name` with a home directory under /home (once per sandbox).
 void ensureAccount(const std::string& name, const std::string& extraUseraddArgs = "");
@@ -55,15 +55,10 @@ class AgentFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // kadrel.ini with this fixture's serverid, passphrase, port and `debugValue`, plus `extra`
-  // lines. Call before startAgent to change the defaults. Finished worker threads wait only a
-  // second for the next connection, so that a count of the agent's threads soon shows a thread
-  // that never ended.
-  void writeConfig(const std::string& extra = "", const std::string& debugValue = "alwayson") {
-    writeRawConfig("serverid=" + sid_ + "\npassphrase=" + pass_ + "\ndebug=" + debugValue +
-                   "\nlistenport=" + std::to_string(port_) + "\nworker_idle_seconds=1\n" + extra);
-  }
-  void writeRawConfig(const std::string& content);
+  // kadrel.ini with this fixture's serverid, passphrase and port, debug=alwayson, and `extra`
+  // lines. Finished worker threads wait only a second for the next connection, so that a count of
+  // the agent's threads soon shows a thread that never ended.
+  void writeConfig(const std::string& extra = "");
   // Starts the agent in the foreground, with agentEnv_, agentGroups_, agentStdin_ and agentStdout_, and
   // waits until it listens.
   void startAgent();

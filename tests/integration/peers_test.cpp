@@ -29,8 +29,7 @@ class PeersTest : public AgentFixture {
   std::string closedAfter(const std::string& bytes, const std::string& source = "127.0.0.1") {
     PanelClient client;
     std::string got;
-    if (!client.connect("127.0.0.1", port_, nullptr, source)) return "(no connection)";
-    EXPECT_TRUE(client.sendRaw(bytes));
+    EXPECT_TRUE(client.connect("127.0.0.1", port_, nullptr, source) && client.sendRaw(bytes));
     EXPECT_TRUE(client.waitClosed(60000, &got)) << "the agent kept the connection open";
     return got;
   }
