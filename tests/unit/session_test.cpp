@@ -3,15 +3,14 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "session/Admission.h"
@@ -50,10 +49,14 @@ TEST(Admission, AtTheCapTheOldestOfTheBusiestAddressMakesRoom) {
   EXPECT_EQ(evicted, (std::vector<int>{10, 11, 14, 12}));
 }
 
+// Penalties double up to the bound while an address keeps failing, and start afresh after a
+// quiet spell longer than the bound. A listed peer is exempt, and penalties can be turned off
+// (loopback's exemption is checked on the wire). The table, bounded at two addresses, forgets
+// the one whose penalty ends first.
 TEST(Admission, FailedHandshakesEarnDoublingPenaltiesUpToTheBound) {
   Admission::Limits limits;
-  limits.penaltySeconds = 2;
   limits.penaltyMaxSeconds = 5;
+  limits.whitelist = "192.0.2.1;192.0.2.9";
   Admission a = make(limits);
   const uint32_t guesser = ip("192.0.2.7");
   a.failed(guesser, t0);
@@ -61,34 +64,23 @@ TEST(Admission, FailedHandshakesEarnDoublingPenaltiesUpToTheBound) {
   EXPECT_TRUE(a.admit(2, ip("192.0.2.8"), t0 + seconds(1)));
   a.failed(guesser, t0 + seconds(1));  // a connection opened before the penalty: no new one
   EXPECT_TRUE(a.admit(3, guesser, t0 + seconds(2)));
-  // Doubling, bounded, and afresh after a quiet spell longer than the bound.
   for (const auto& [at, left] : {std::pair{2, 4}, {6, 5}, {30, 2}}) {
     a.failed(guesser, t0 + seconds(at));
     EXPECT_EQ(a.penaltyLeft(guesser, t0 + seconds(at)), left) << at;
   }
-}
-
-// A listed peer is exempt from penalties, and penalties can be turned off (loopback's exemption
-// is checked on the wire). The table, bounded at two addresses, forgets the one whose penalty ends
-// first.
-TEST(Admission, ExemptionsAndTheBoundedTable) {
-  // Penalty seconds, the allow-list, whether 192.0.2.7 is penalised.
-  const std::tuple<int, std::string, bool> rows[] = {
-      {2, "192.0.2.1;192.0.2.7", false}, {2, "192.0.2.1", true}, {0, "", false}};
-  for (const auto& [duration, whitelist, penalised] : rows) {
-    Admission::Limits limits;
-    limits.penaltySeconds = duration;
-    limits.whitelist = whitelist;
-    Admission a = make(limits);
-    a.failed(ip("192.0.2.7"), t0);
-    EXPECT_EQ(!a.admit(1, ip("192.0.2.7"), t0), penalised) << duration << " / " << whitelist;
-  }
-  Admission::Limits limits;
+  a.failed(ip("192.0.2.9"), t0);
+  EXPECT_TRUE(a.admit(4, ip("192.0.2.9"), t0));
+  limits.penaltySeconds = 0;
+  Admission off = make(limits);
+  off.failed(guesser, t0);
+  EXPECT_TRUE(off.admit(1, guesser, t0));
+  limits.penaltySeconds = 2;
   limits.penaltyTable = 2;
-  Admission a = make(limits);
+  Admission bounded = make(limits);
   for (int i : {1, 2, 3})
-    a.failed(ip("192.0.2." + std::to_string(i)), t0 + std::chrono::milliseconds(10 * i));
-  for (int i : {1, 2, 3}) EXPECT_EQ(i == 1, a.admit(i, ip("192.0.2." + std::to_string(i)), t0 + seconds(1)));
+    bounded.failed(ip("192.0.3." + std::to_string(i)), t0 + std::chrono::milliseconds(i));
+  for (int i : {1, 2, 3})
+    EXPECT_EQ(i == 1, bounded.admit(i, ip("192.0.3." + std::to_string(i)), t0 + seconds(1)));
 }
 
 // Threads of this process. The first call starts and ends a thread first, so that the thread
@@ -108,80 +100,39 @@ bool eventually(const std::function<bool()>& done) {
   return done();
 }
 
-// The listening socket as waiting workers see it: connections the test makes, each taken by one
-// waiting worker; a wait for one ends after `wait`, or at once while accepting fails.
-struct Listening {
-  explicit Listening(std::chrono::milliseconds w) : wait(w) {}
-  Workers::Took take(Connection&) {
-    if (failing) return Workers::Took::Failed;
-    std::unique_lock<std::mutex> lock(m);
-    if (!cv.wait_for(lock, wait, [this] { return pending > 0; })) return Workers::Took::Idle;
-    --pending;
-    return Workers::Took::Connection;
-  }
-  void connect() {
-    std::lock_guard<std::mutex> lock(m);
-    ++pending;
-    cv.notify_one();
-  }
-  std::mutex m;
-  std::condition_variable cv;
-  size_t pending = 0;
-  const std::chrono::milliseconds wait;
-  std::atomic<bool> failing{false};
-};
-
+// A burst gets a thread for each connection; once they finish, only two stay waiting, and they
+// take the next connections from the listener themselves. Workers whose waiting time ran out end.
 TEST(Workers, WaitingWorkersTakeTheNextConnectionsThemselvesAndAreBoundedInNumberAndTime) {
   std::atomic<size_t> served{0};
   std::mutex gate;  // held by the test: the connections stay in service
-  const auto serve = [&](Connection&&) {
-    ++served;
-    std::lock_guard<std::mutex> pass(gate);
-  };
-  // The listening thread's part: a thread for each connection it took.
-  const auto run = [](Workers& w, size_t connections) {
-    for (size_t i = 0; i < connections; ++i) {
-      Connection c;
-      ASSERT_TRUE(w.run(c));
-    }
-  };
+  int listener[2];  // a byte is a connection for the worker that reads it; the end ends every wait
+  ASSERT_EQ(0, pipe(listener));
   const size_t before = threadCount();
-  // Never destroyed: its waiting threads outlive the test body.
-  Listening& listening = *new Listening(seconds(60));
+  // Destroyed only once its threads ended.
   Workers& w = *new Workers(
-      serve, [&](Connection& c) { return listening.take(c); }, 2);
-  // The first connection gets a thread; those that follow one after the other go to that
-  // thread, which takes them from the listener while it waits.
-  run(w, 1);
-  for (size_t i = 1; i <= 3; ++i) {
-    if (i > 1) listening.connect();
-    EXPECT_TRUE(eventually([&] { return served == i && w.idle() == 1 && threadCount() == before + 1; })) << i;
-  }
-  // Five at once: the waiting worker takes one; once none waits, the listening thread takes the
-  // other four and starts a thread for each. Once they finish, only two stay waiting.
+      [&](Connection&&) {
+        ++served;
+        std::lock_guard<std::mutex> pass(gate);
+      },
+      [fd = listener[0]](Connection&) {
+        char c;
+        return read(fd, &c, 1) == 1 ? Workers::Took::Connection : Workers::Took::Idle;
+      },
+      2);
   gate.lock();
-  listening.connect();
-  w.waitUntilNoneIdle();
-  run(w, 4);
-  EXPECT_TRUE(eventually([&] { return served == 8 && threadCount() == before + 5; }));
+  for (int i = 0; i < 5; ++i) {
+    Connection c;
+    ASSERT_TRUE(w.run(c));
+  }
+  EXPECT_TRUE(eventually([&] { return served == 5 && threadCount() == before + 5; }));
   gate.unlock();
   EXPECT_TRUE(eventually([&] { return w.idle() == 2 && threadCount() == before + 2; }));
-  // Workers whose waiting time ran out, or whose accepting failed, end; the connections after
-  // them are served all the same.
-  Listening& brief = *new Listening(std::chrono::milliseconds(20));
-  Workers& b = *new Workers(
-      serve, [&](Connection& c) { return brief.take(c); }, 4);
-  for (size_t round = 1; round <= 4; ++round) {
-    brief.failing = round % 2 == 0;
-    run(b, 3);
-    EXPECT_TRUE(eventually([&] { return served == 8 + 3 * round; })) << round;
-    b.waitUntilNoneIdle();
-    EXPECT_TRUE(eventually([&] { return threadCount() == before + 2; })) << round;
-  }
-  if (b.idle() == 0 && threadCount() == before + 2) {  // every one of its workers ended
-    delete &b;
-    delete &brief;
-  }
+  ASSERT_EQ(3, write(listener[1], "abc", 3));
+  EXPECT_TRUE(eventually([&] { return served == 8 && w.idle() == 2 && threadCount() == before + 2; }));
+  close(listener[1]);
+  ASSERT_TRUE(eventually([&] { return w.idle() == 0 && threadCount() == before; }));
+  close(listener[0]);
+  delete &w;
 }
 
 }  // namespace
