@@ -37,8 +37,6 @@ TEST(Config, ReadsTrimmedSettingsAndClampsLimits) {
 // level, so that the journal can filter by it. Any other standard error keeps the plain lines.
 TEST(LevelledLog, EachLineCarriesItsLevelWhenStandardErrorIsTheJournal) {
   WithSettings debug(settingsFor("linux", "debug=on\n"));
-  const char* saved = getenv("JOURNAL_STREAM");
-  const std::string kept = saved ? saved : "";
   for (const bool journal : {true, false}) {
     testing::internal::CaptureStderr();
     struct stat st;
@@ -50,7 +48,7 @@ TEST(LevelledLog, EachLineCarriesItsLevelWhenStandardErrorIsTheJournal) {
     EXPECT_EQ(journal ? "<3>first\n<3>second\n<4>100%s %d\n" : "first\nsecond\n100%s %d\n",
               testing::internal::GetCapturedStderr());
   }
-  saved ? setenv("JOURNAL_STREAM", kept.c_str(), 1) : unsetenv("JOURNAL_STREAM");
+  unsetenv("JOURNAL_STREAM");
 }
 
 TEST(LevelledLog, OnceListeningLogErrEndsOnlyTheCallingThreadsWork) {
