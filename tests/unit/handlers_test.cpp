@@ -48,8 +48,7 @@ TEST(CheckRemove, ProtectedPathsInEveryFormAndNothingBelowThem) {
                            "root/sbin", "root/../..", "etclink/..", "/no/such/parent/x"})
     EXPECT_FALSE(checkRemove(path)) << '"' << path << '"';
   // What lies below or beside them, and links to them.
-  for (const char* path :
-       {"root/", "/home/x", "/usr/local", "/etc/passwd", "/etcx", "etclink", "etclink//", "x"})
+  for (const char* path : {"root/", "/home/x", "/usr/local", "/etc/passwd", "/etcx", "etclink", "etclink//"})
     EXPECT_TRUE(checkRemove(path)) << '"' << path << '"';
   fs::current_path(old);
 }
@@ -108,9 +107,7 @@ std::string composed(const std::string& instruction, std::string user) {
 // "<source>/*" of an empty source or the root directory is every top-level directory of the
 // host; from an account's home, "../.." is the root directory too.
 TEST(ShellFileLines, CopydirOfTheRootDirectoryCopiesNothing) {
-  for (const char* source : {"", "/", "/.//./", "/home/.."})
-    EXPECT_EQ("", composed(std::string("copydir:_:") + source + ":_:dest", "root")) << source;
-  for (const char* source : {"//..", "../.."})
+  for (const char* source : {"", "/", "/.//./", "/home/..", "//..", "../.."})
     EXPECT_EQ("", composed(std::string("copydir:_:") + source + ":_:dest", "bob")) << source;
   for (const char* source : {"..", "/home/.", "//srv"})
     EXPECT_NE("", composed(std::string("copydir:_:") + source + ":_:dest", "bob")) << source;
