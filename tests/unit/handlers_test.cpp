@@ -1,7 +1,7 @@
 // The panel's values in the host's hands: composed command lines (values quoted so that bash
-// takes each as one literal word and put in whole, account names that stay one path component,
-// no copy of the root directory), protected paths in their normalised forms, and walks of a tree
-// an account controls (a directory swapped for a link mid-walk, links in the checksum listing).
+// takes each as one literal word and put in whole, paths that are never options, no copy of the
+// root directory), protected paths in their normalised forms, and root's removal of a tree an
+// account controls (a directory swapped for a link mid-walk).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -28,7 +28,7 @@ bool exists(const std::string& path) { return fs::symlink_status(path).type() !=
 struct Scratch {
   ~Scratch() { fs::remove_all(dir, ignored); }  // removes links, never what they point to
   std::string path(const std::string& rel) const { return dir + "/" + rel; }
-  void file(const std::string& rel, const std::string& text = "x") { std::ofstream(path(rel)) << text; }
+  void file(const std::string& rel) { std::ofstream(path(rel)) << "x"; }
   std::error_code ignored;
   const std::string dir = [] {
     char tmpl[] = "/tmp/kadrel-unit.XXXXXX";
