@@ -27,6 +27,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "TestSettings.h"
@@ -52,14 +53,13 @@ std::string readAll(int fd, size_t limit = SIZE_MAX) {
 }
 
 // A Connection on one end of a socket pair, as to a peer on the loopback interface (its sends are
-// copied) or not (spliced); `peer` is the other end.
-Connection connectionTo(int& peer, bool loopback = false) {
+// copied) or not (spliced), and the other end: the peer's.
+std::pair<Connection, int> connectionTo(bool loopback = false) {
   int sv[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   sockaddr_in addr = sockaddr_in();
   if (loopback) addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  peer = sv[1];
-  return Connection(sv[0], addr);
+  return {Connection(sv[0], addr), sv[1]};
 }
 
 // Feeds `stream` to a reader with `limit` in pieces of `piece` bytes (each read as much as
@@ -96,8 +96,7 @@ TEST(FrameReader, FramesCutAnywhereComeOutWholeAndBadPrefixesAreRefusedAtOnce) {
 // On a connection: frames that arrived in one read are taken one at a time, under the limit set
 // after they arrived, and those already read count against the deadline like those to come.
 TEST(FramingTest, BackToBackFramesAreReadOneAtATimeAndTheDeadlineHoldsForThem) {
-  int peer;
-  Connection sock = connectionTo(peer);
+  auto [sock, peer] = connectionTo();
   timeval tv = {10, 0};  // a read that waits far too long fails instead of hanging
   ASSERT_EQ(0, setsockopt(sock.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
   ASSERT_EQ(23, write(peer, "5:hello0:+3:abc2:ok2:ok", 23));
@@ -125,8 +124,7 @@ TEST(Handshake, EachStateAnswersEachMessage) {
       {2, "CMD_RETURN: yes", "Return received", true},
       {2, "cmd_exec:", nullptr, false}};  // too short to hold an instruction
   for (const auto& [steps, message, reply, open] : rows) {
-    int peer;
-    Connection sock = connectionTo(peer);
+    auto [sock, peer] = connectionTo();
     KadrelConnection conn(sock);
     fcntl(peer, F_SETFL, O_NONBLOCK);
     std::string handshake[] = {"SID Srv1", "Passphrase Pass1"}, sent = message;
@@ -161,8 +159,8 @@ TEST(SendFromPipe, OutputArrivesWholeOrThePipeIsDrainedWithoutASignal) {
   for (const bool loopback : {false, true}) {
     for (const size_t peerReads : {sent.size(), size_t(1) << 20, size_t(0)}) {
       SCOPED_TRACE(std::to_string(loopback) + " " + std::to_string(peerReads));
-      int peer, p[2];
-      Connection sock = connectionTo(peer, loopback);
+      int p[2];
+      auto [sock, peer] = connectionTo(loopback);
       ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
       std::thread writer([&, fd = p[1]] {
         EXPECT_EQ(write(fd, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
@@ -186,8 +184,8 @@ TEST(SendFromPipe, OutputArrivesWholeOrThePipeIsDrainedWithoutASignal) {
       sigpending(&pending);
       EXPECT_FALSE(sigismember(&pending, SIGPIPE));
     }
-    int peer, p[2];
-    Connection sock = connectionTo(peer, loopback);
+    int p[2];
+    auto [sock, peer] = connectionTo(loopback);
     ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
     ASSERT_EQ(write(p[1], sent.data(), 5000), 5000);
     unsigned long long moved = 0;

@@ -53,29 +53,35 @@ TEST(CheckRemove, ProtectedPathsInEveryFormAndNothingBelowThem) {
   fs::current_path(old);
 }
 
-// What an account's process could do to its tree while root walks it: swap the directory the
-// walk just entered for a link to a directory outside the tree.
-std::string outsideDir;  // empty once swapped
-void swapMidWalk(const std::string& entered) {
+// What an account's process could do to its tree while root walks it: as the walk enters its
+// first directory, swap that directory and its sibling (still to be walked) for links to a
+// directory outside the tree.
+std::string outsideDir, entered;  // outsideDir empty once swapped
+void swapMidWalk(const std::string& dir) {
   if (outsideDir.empty()) return;
-  ASSERT_EQ(0, rename(entered.c_str(), (entered + ".moved").c_str()));
-  fs::create_directory_symlink(outsideDir, entered);
+  entered = dir;
+  const std::string home = dir.substr(0, dir.rfind('/'));
+  for (const std::string& swapped : {dir, home + (dir == home + "/a" ? "/b" : "/a")}) {
+    ASSERT_EQ(0, rename(swapped.c_str(), (swapped + ".moved").c_str()));
+    fs::create_directory_symlink(outsideDir, swapped);
+  }
   outsideDir.clear();
 }
 
-// The walk never goes through the link, and the directory it holds open is the one emptied.
-// (Links already there, and entries that stay, are checked on the wire by DelDir.)
+// The walk never goes through a link, and the directory it holds open is the one emptied.
 TEST(RemoveDirectory, AsRootATreeChangedMidWalkIsNeverWalkedThroughALink) {
   Scratch outside, s;
   outside.file("victim");
-  fs::create_directories(s.path("home/a"));
-  s.file("home/a/victim");
+  for (const std::string d : {"home/a", "home/b"}) {
+    fs::create_directories(s.path(d));
+    s.file(d + "/victim");
+  }
   outsideDir = outside.dir;
   setWalkHookForTesting(swapMidWalk);
-  EXPECT_FALSE(removeDirectory(s.path("home")));  // the link stays
+  EXPECT_FALSE(removeDirectory(s.path("home")));  // the links stay
   setWalkHookForTesting(nullptr);
   EXPECT_TRUE(exists(outside.path("victim"))) << "the removal went through a link";
-  EXPECT_FALSE(exists(s.path("home/a.moved/victim")));
+  EXPECT_FALSE(exists(entered + ".moved/victim"));
 }
 
 // What bash prints running `line` in `dir` (its errors dropped).
