@@ -53,35 +53,37 @@ TEST(CheckRemove, ProtectedPathsInEveryFormAndNothingBelowThem) {
   fs::current_path(old);
 }
 
-// What an account's process could do to its tree while root walks it: as the walk enters its
-// first directory, swap that directory and its sibling (still to be walked) for links to a
+// What an account's process could do to its tree while root walks it, as the walk enters its
+// first directory: swap that directory, or its sibling still to be walked, for a link to a
 // directory outside the tree.
-std::string outsideDir, entered;  // outsideDir empty once swapped
-void swapMidWalk(const std::string& dir) {
+bool swapEntered;
+std::string outsideDir;  // empty once swapped
+void swapMidWalk(const std::string& entered) {
   if (outsideDir.empty()) return;
-  entered = dir;
-  const std::string home = dir.substr(0, dir.rfind('/'));
-  for (const std::string& swapped : {dir, home + (dir == home + "/a" ? "/b" : "/a")}) {
-    ASSERT_EQ(0, rename(swapped.c_str(), (swapped + ".moved").c_str()));
-    fs::create_directory_symlink(outsideDir, swapped);
-  }
+  const std::string home = entered.substr(0, entered.rfind('/')),
+                    swapped = swapEntered ? entered : home + (entered == home + "/a" ? "/b" : "/a");
+  ASSERT_EQ(0, rename(swapped.c_str(), (swapped + ".moved").c_str()));
+  fs::create_directory_symlink(outsideDir, swapped);
   outsideDir.clear();
 }
 
 // The walk never goes through a link, and the directory it holds open is the one emptied.
 TEST(RemoveDirectory, AsRootATreeChangedMidWalkIsNeverWalkedThroughALink) {
-  Scratch outside, s;
-  outside.file("victim");
-  for (const std::string d : {"home/a", "home/b"}) {
-    fs::create_directories(s.path(d));
-    s.file(d + "/victim");
+  for (const bool entered : {true, false}) {
+    Scratch outside, s;
+    outside.file("victim");
+    for (const std::string d : {"home/a", "home/b"}) {
+      fs::create_directories(s.path(d));
+      s.file(d + "/victim");
+    }
+    swapEntered = entered;
+    outsideDir = outside.dir;
+    setWalkHookForTesting(swapMidWalk);
+    EXPECT_FALSE(removeDirectory(s.path("home"))) << entered;  // what was moved aside stays
+    setWalkHookForTesting(nullptr);
+    EXPECT_TRUE(exists(outside.path("victim"))) << entered << ": the removal went through a link";
+    EXPECT_FALSE(entered && (exists(s.path("home/a.moved/victim")) || exists(s.path("home/b.moved/victim"))));
   }
-  outsideDir = outside.dir;
-  setWalkHookForTesting(swapMidWalk);
-  EXPECT_FALSE(removeDirectory(s.path("home")));  // the links stay
-  setWalkHookForTesting(nullptr);
-  EXPECT_TRUE(exists(outside.path("victim"))) << "the removal went through a link";
-  EXPECT_FALSE(exists(entered + ".moved/victim"));
 }
 
 // What bash prints running `line` in `dir` (its errors dropped).
