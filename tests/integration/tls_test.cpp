@@ -19,12 +19,22 @@ class TlsTest : public AgentFixture {
   }
 };
 
-// Inside TLS the wire is the plaintext one, byte for byte (the fixture's client speaks TLS and
-// checks every answer of the handshake); a plaintext peer, a client that cannot verify the agent
-// and one that asks for another name get nothing.
+// Inside TLS the wire is the plaintext one, byte for byte, for a stock TLS client too (what a
+// panel's tunnel runs); a plaintext peer, a client that cannot verify the agent and one that asks
+// for another name get nothing.
 TEST_F(TlsTest, SpeaksThePlaintextWireInsideTlsOnly) {
   startTlsAgent();
-  EXPECT_EQ(runInstruction("command:_:printf x"), "x\n\r\n");
+  std::string frames;
+  for (const std::string& m :
+       {"SID " + sid_, "Passphrase " + pass_, std::string("cmd_user: root"), std::string("cmd_return: yes"),
+        std::string("cmd_close: yes"), std::string("cmd_exec: command:_:printf x")})
+    frames += PanelClient::frame(m);
+  const std::string tunnel =
+      "printf %s \"$0\" | openssl s_client -quiet -verify_return_error -CAfile \"$1\" "
+      "-connect 127.0.0.1:\"$2\"";
+  EXPECT_EQ(runProgram({"/bin/bash", "-c", tunnel, frames, certFile("ca"), std::to_string(port_)}, dir_).out,
+            "Correct SID received\r\nCorrect passphrase received\r\nUser received\r\nReturn received\r\n"
+            "Close received\r\nx\n\r\n");
   PanelClient plain;
   ASSERT_TRUE(plain.connect("127.0.0.1", port_) && plain.sendFrame("SID " + sid_));
   EXPECT_EQ(plain.readUntilClose(20000), "");
