@@ -83,25 +83,27 @@ std::string checkUser(std::vector<std::string>& strlines, std::string& user, std
   }
 }
 
-// The MD5-crypt form of `password` with the fixed salt, as stored.
-static Valued<std::string> md5Hash(const std::string& password) {
-  // crypt() would hash only the part before a NUL byte: a password that is not what was typed.
-  if (password.find('\0') != std::string::npos) return Result::Failure("the password holds a NUL byte");
-  // crypt() keeps its result in static storage; several connections may add accounts at once.
-  auto data = std::make_unique<crypt_data>();
-  const char* hash = crypt_r(password.c_str(), kPasswordSalt, data.get());
-  if (hash == nullptr || hash[0] == '*') return Result::Failure("crypt() failed");
-  return std::string(hash);
+// Why `password` cannot be stored as typed in the form this host's settings choose; null when
+// it can. crypt() would hash only the part before a NUL byte, and mkpasswd reads one line.
+static const char* passwordRefusal(const std::string& password) {
+  if (isFreeBSD() || !settings().shaPasswords)
+    return password.find('\0') != std::string::npos ? "the password holds a NUL byte" : nullptr;
+  return password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos
+             ? "mkpasswd cannot take a password holding a line break or a NUL byte"
+             : nullptr;
 }
 
-// The hash to store for `password` in the form this host's settings choose: SHA-512 made by
-// mkpasswd (which reads the password on its standard input), or MD5-crypt. A failure for a
-// password the chosen form cannot store as typed, or when no hash was made.
+// The hash to store for a password passwordRefusal took, in the form this host's settings
+// choose: SHA-512 made by mkpasswd (which reads the password on its standard input), or
+// MD5-crypt with the fixed salt. A failure when no hash was made.
 static Valued<std::string> storedHash(const std::string& password, const std::string& user) {
-  if (isFreeBSD() || !settings().shaPasswords) return md5Hash(password);
-  // mkpasswd reads one line: a password holding a line break would be hashed cut short.
-  if (password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-    return Result::Failure("mkpasswd cannot take a password holding a line break or a NUL byte");
+  if (isFreeBSD() || !settings().shaPasswords) {
+    // crypt() keeps its result in static storage; several connections may add accounts at once.
+    auto data = std::make_unique<crypt_data>();
+    const char* hash = crypt_r(password.c_str(), kPasswordSalt, data.get());
+    if (hash == nullptr || hash[0] == '*') return Result::Failure("crypt() failed");
+    return std::string(hash);
+  }
   std::string hash = returnExec("mkpasswd -m sha-512 --stdin", user, password + "\n");
   trim(hash);
   // chpasswd reads "name:hash" lines: anything else would not be this one hash.
@@ -231,10 +233,16 @@ std::string addUser(std::vector<std::string>& strlines, std::string& user, std::
     if (!status) return "There was a problem while adding this user";
     if (trim(status.value()) != "1") return "User already exists";
 
+    // A password that cannot be stored as typed gets no reply; a hash that could not be made is
+    // a failure to add the account.
+    if (const char* refusal = passwordRefusal(arg(strlines, 3))) {
+      Log_warn("There was a problem with addUser: %s", refusal);
+      return std::string();
+    }
     const Valued<std::string> stored = storedHash(arg(strlines, 3), user);
     if (!stored) {
       Log_warn("%s", ("There was a problem with addUser: " + stored.text()).c_str());
-      return std::string();
+      return "There was a problem while adding this user";
     }
     const std::string& hash = stored.value();
     const AddUserCommand command = addUserCommand(shell, name, hash);

@@ -156,6 +156,12 @@ TEST_F(Passwords, StoredAsTypedNeverInACommandLineNorInTheLog) {
   }
   // chpasswd cannot take a line feed: nothing runs, the password stays.
   EXPECT_EQ("", replyText("changepass:_:ksha0:_:x\nroot:owned"));
+  // mkpasswd cannot either: no reply. A hash mkpasswd did not make is a failure to add.
+  EXPECT_EQ("", replyText("adduser:_:/bin/sh:_:kshaline:_:x\ny"));
+  std::ofstream(kRecorded + "/fail-mkpasswd");
+  EXPECT_EQ("There was a problem while adding this user", replyText("adduser:_:/bin/sh:_:kshanone:_:pw"));
+  unlink((kRecorded + "/fail-mkpasswd").c_str());
+  EXPECT_FALSE(accountExists("kshaline") || accountExists("kshanone"));
   EXPECT_TRUE(verifies("ksha0", kHardPasswords[0] + std::string("Sekrit2")));
   const std::string seen = readWholeFile(kRecorded + "/cmdlines");
   for (const char* line : {"mkpasswd -m sha-512", "/usr/sbin/chpasswd", "/usr/sbin/useradd ksha0 -s"})
