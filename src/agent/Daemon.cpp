@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
 
 // Write end of the pipe on which the daemon tells the started process whether it listens.

@@ -1,10 +1,10 @@
 // Host-program check through whereis, run by the command runner like every other command.
 #include "agent/HostCheck.h"
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
-#include "dispatch/CommandRunner.h"
-#include "dispatch/InstructionParserHelpers.h"
+#include "exec/CommandRunner.h"
+#include "exec/InstructionParserHelpers.h"
 
 bool isMissing(const std::string& app) {
   // whereis names the program, then each place it found: the name alone means none. A whereis

@@ -13,7 +13,7 @@
 
 #include "agent/Daemon.h"
 #include "agent/HostCheck.h"
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
 #include "session/Admission.h"
 #include "session/Workers.h"

@@ -5,7 +5,7 @@
 #include <cctype>
 
 #include "core/ConfigLoader.h"
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 
 #ifndef KADREL_SERVEROS
 #define KADREL_SERVEROS "linux"

@@ -1,7 +1,7 @@
 // The agent's settings, one typed object: read from kadrel.ini once at start-up, before any
 // other thread exists, and only read afterwards (through settings()), so that every thread
 // shares them without locks. The session's own settings (user, expectreturn, closesocket) are
-// not here: the panel changes them while the agent runs (session/SocketParser.h).
+// not here: the panel changes them while the agent runs (session/SessionMessages.h).
 #ifndef KADREL_CORE_SETTINGS_H
 #define KADREL_CORE_SETTINGS_H
 

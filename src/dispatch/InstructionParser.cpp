@@ -5,10 +5,10 @@
 #include <exception>
 #include <mutex>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
-#include "dispatch/CommandRunner.h"
-#include "dispatch/InstructionParserHelpers.h"
+#include "exec/CommandRunner.h"
+#include "exec/InstructionParserHelpers.h"
 
 static std::once_flag instructions_once;
 

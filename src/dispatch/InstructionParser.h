@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/CommandRunner.h"
 #include "dispatch/InstructionTable.h"
+#include "exec/CommandRunner.h"
 
 // With `stream`, a command line run with a reply has its output streamed there as it arrives
 // (then "\n"), and the returned reply is empty; see streamExec.

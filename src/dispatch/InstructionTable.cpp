@@ -1,9 +1,9 @@
 // The instruction table and the name chain.
 #include "dispatch/InstructionTable.h"
 
+#include "handlers/command.h"
 #include "handlers/directorymd5.h"
 #include "handlers/files.h"
-#include "handlers/generic.h"
 #include "handlers/hostinfo.h"
 #include "handlers/provisioning.h"
 #include "handlers/service.h"

@@ -20,11 +20,11 @@
 #include <sstream>
 #include <thread>
 
-#include "core/ErrorHandler.h"
-#include "dispatch/Descriptors.h"
-#include "dispatch/InstructionParserHelpers.h"
-#include "dispatch/PeerWatch.h"
-#include "handlers/TreeWalk.h"
+#include "core/Log.h"
+#include "exec/Descriptors.h"
+#include "exec/InstructionParserHelpers.h"
+#include "exec/PeerWatch.h"
+#include "exec/TreeWalk.h"
 
 namespace {
 

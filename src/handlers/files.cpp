@@ -11,11 +11,11 @@
 #include <functional>
 
 #include "core/Settings.h"
-#include "dispatch/Child.h"
-#include "dispatch/CommandRunner.h"
-#include "dispatch/InstructionParserHelpers.h"
-#include "dispatch/PeerWatch.h"
-#include "handlers/TreeWalk.h"
+#include "exec/Child.h"
+#include "exec/CommandRunner.h"
+#include "exec/InstructionParserHelpers.h"
+#include "exec/PeerWatch.h"
+#include "exec/TreeWalk.h"
 
 // The paths no removal deletes, in the order they are compared.
 static const char* const kProtectedPaths[] = {"",     "/",    "/home", "/bin",  "/etc",  "/usr", "/sys",

@@ -2,8 +2,8 @@
 #include "handlers/hostinfo.h"
 
 #include "core/Settings.h"
-#include "dispatch/InstructionParserHelpers.h"
-#include "dispatch/ShellLine.h"
+#include "exec/InstructionParserHelpers.h"
+#include "exec/ShellLine.h"
 
 std::string versionInfo(std::vector<std::string>&, std::string&, std::string&) { return version; }
 

@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/ErrorHandler.h"
-#include "dispatch/Descriptors.h"
-#include "dispatch/Identity.h"
-#include "dispatch/InstructionParserHelpers.h"
+#include "core/Log.h"
+#include "exec/Descriptors.h"
+#include "exec/Identity.h"
+#include "exec/InstructionParserHelpers.h"
 #include "handlers/files.h"
 
 static const char kLogrotateDir[] = "/etc/logrotate.d";

@@ -8,13 +8,13 @@
 #include <exception>
 #include <thread>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
-#include "dispatch/CommandRunner.h"
-#include "dispatch/Identity.h"
-#include "dispatch/InstructionParserHelpers.h"
-#include "dispatch/ShellLine.h"
-#include "handlers/processes.h"
+#include "exec/CommandRunner.h"
+#include "exec/Identity.h"
+#include "exec/InstructionParserHelpers.h"
+#include "exec/Processes.h"
+#include "exec/ShellLine.h"
 
 static void sleepFor(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -5,10 +5,10 @@
 
 #include <filesystem>
 
-#include "core/ErrorHandler.h"
-#include "dispatch/Identity.h"
-#include "dispatch/InstructionParserHelpers.h"
-#include "dispatch/ShellLine.h"
+#include "core/Log.h"
+#include "exec/Identity.h"
+#include "exec/InstructionParserHelpers.h"
+#include "exec/ShellLine.h"
 
 // A data word that follows the end of the program's options, so that a path starting with
 // "-" stays a path.

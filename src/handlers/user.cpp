@@ -21,15 +21,15 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
-#include "dispatch/CommandRunner.h"
-#include "dispatch/Descriptors.h"
-#include "dispatch/Identity.h"
-#include "dispatch/InstructionParserHelpers.h"
-#include "dispatch/ShellLine.h"
+#include "exec/CommandRunner.h"
+#include "exec/Descriptors.h"
+#include "exec/Identity.h"
+#include "exec/InstructionParserHelpers.h"
+#include "exec/Processes.h"
+#include "exec/ShellLine.h"
 #include "handlers/files.h"
-#include "handlers/processes.h"
 
 static const char kPasswordSalt[] = "$1$Vq3nZs8k$";
 static const char kFtpUpdateLine[] = "if [ -f /scripts/ftpupdate ]; then /scripts/ftpupdate; fi;";

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
 #include "sockets/AllowList.h"
 
@@ -86,7 +86,7 @@ bool Admission::exempt(uint32_t peer) const {
   if (!limits_.penaltyLoopback && (ntohl(peer) >> 24) == 127) return true;
   std::string logged;
   // Only an address the allow-list names; an empty list allows all but names none.
-  return whitelistAllows(limits_.whitelist, addressText(peer), logged) && !logged.empty();
+  return allowListAllows(limits_.whitelist, addressText(peer), logged) && !logged.empty();
 }
 
 void Admission::failed(uint32_t peer, Clock::time_point now) {

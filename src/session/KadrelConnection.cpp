@@ -13,12 +13,12 @@
 #include <utility>
 
 #include "core/Audit.h"
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
-#include "dispatch/Descriptors.h"
-#include "dispatch/PeerWatch.h"
+#include "exec/Descriptors.h"
+#include "exec/PeerWatch.h"
 #include "session/Admission.h"
-#include "session/SocketParser.h"
+#include "session/SessionMessages.h"
 #include "sockets/Tls.h"
 
 void ServeConnection(Connection&& accepted) {
@@ -76,7 +76,7 @@ void KadrelConnection::Run() {
       data.clear();
       const Result got = new_sock.read(data);
       if (!got) return endAfter(got.text());
-      bool keep = SocketParser(data, *this);
+      bool keep = HandleMessage(data, *this);
       if (!keep) {
         Log("Socket Closed");
         break;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "dispatch/CommandRunner.h"
+#include "exec/CommandRunner.h"
 #include "sockets/Connection.h"
 
 // Before authentication a frame may carry at most this many payload bytes, and the handshake
@@ -23,7 +23,7 @@ class KadrelConnection {
   explicit KadrelConnection(Connection& connection);
   virtual ~KadrelConnection();
 
-  // Reads frames and hands each to SocketParser until it says to stop or the read fails.
+  // Reads frames and hands each to HandleMessage until it says to stop or the read fails.
   void Run();
   // Sends `data` plus CR LF; a failed write is logged, not thrown. A write that ran out of
   // time also ends the connection: the next read finds it closed.

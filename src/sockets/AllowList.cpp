@@ -21,7 +21,7 @@ std::string addressText(uint32_t addr) {
   return text;
 }
 
-bool whitelistAllows(const std::string& list, const std::string& ip, std::string& logged) {
+bool allowListAllows(const std::string& list, const std::string& ip, std::string& logged) {
   logged.clear();
   if (list.empty()) return true;
   std::vector<std::string> entries;

@@ -16,7 +16,7 @@
 #include <memory>
 #include <utility>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 
 static const char kTimeUp[] = "time for the handshake ran out";
 

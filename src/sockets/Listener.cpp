@@ -12,7 +12,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "sockets/AllowList.h"
 
 // The longest accept queue the system allows (the kernel caps every backlog at
@@ -102,7 +102,7 @@ Result Listener::accept(const std::string& whitelist, Connection& into) const {
   }
   into = Connection(fd, peer);
   std::string logged;
-  into.set_denied(!whitelistAllows(whitelist, addressText(peer.sin_addr.s_addr), logged));
+  into.set_denied(!allowListAllows(whitelist, addressText(peer.sin_addr.s_addr), logged));
   if (!logged.empty()) Log(logged);
   return Result();
 }

@@ -13,7 +13,7 @@
 #include <climits>
 #include <cstring>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
 #include "sockets/Connection.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/PanelClient.h"
-#include "dispatch/ShellLine.h"
+#include "exec/ShellLine.h"
 
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal

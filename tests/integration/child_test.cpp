@@ -1,7 +1,7 @@
 // The child module called in-process: the verified identity switch of both forms (faults
 // injected through the test seam), and a work form whose child dies. Creates accounts, so it
 // runs only inside tests/sandbox.
-#include "dispatch/Child.h"
+#include "exec/Child.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>

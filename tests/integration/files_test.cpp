@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "AgentFixture.h"
-#include "dispatch/PeerWatch.h"
+#include "exec/PeerWatch.h"
 
 namespace {
 

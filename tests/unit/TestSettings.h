@@ -8,7 +8,7 @@
 
 #include "core/ConfigLoader.h"
 #include "core/Settings.h"
-#include "session/SocketParser.h"
+#include "session/SessionMessages.h"
 
 // The settings of an empty configuration, with the command lines of `os` ("linux" or
 // "freebsd", any letter case).

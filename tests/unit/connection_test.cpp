@@ -32,9 +32,9 @@
 
 #include "TestSettings.h"
 #include "core/Audit.h"
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "dispatch/InstructionParser.h"
-#include "dispatch/PeerWatch.h"
+#include "exec/PeerWatch.h"
 #include "session/Admission.h"
 #include "session/KadrelConnection.h"
 #include "session/Workers.h"
@@ -128,9 +128,9 @@ TEST(Handshake, EachStateAnswersEachMessage) {
     KadrelConnection conn(sock);
     fcntl(peer, F_SETFL, O_NONBLOCK);
     std::string handshake[] = {"SID Srv1", "Passphrase Pass1"}, sent = message;
-    for (int i = 0; i < steps; ++i) ASSERT_TRUE(SocketParser(handshake[i], conn));
+    for (int i = 0; i < steps; ++i) ASSERT_TRUE(HandleMessage(handshake[i], conn));
     readAll(peer);
-    EXPECT_EQ(open, SocketParser(sent, conn)) << steps << ": " << message;
+    EXPECT_EQ(open, HandleMessage(sent, conn)) << steps << ": " << message;
     EXPECT_EQ(reply == nullptr ? "" : std::string(reply) + "\r\n", readAll(peer)) << steps << ": " << message;
     ::close(peer);
   }
@@ -145,7 +145,7 @@ TEST(Access, AllowListNeedsExactEntries) {
            {"10.0.0.1;10.0.0.2", "10.0.0.12", false},
            {"10.0.0.1;", "10.0.0.3", false}}) {
     std::string logged;
-    EXPECT_EQ(allowed, whitelistAllows(list, ip, logged)) << list << " / " << ip;
+    EXPECT_EQ(allowed, allowListAllows(list, ip, logged)) << list << " / " << ip;
   }
 }
 

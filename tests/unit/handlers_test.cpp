@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "dispatch/InstructionParser.h"
-#include "dispatch/InstructionParserHelpers.h"
-#include "dispatch/ShellLine.h"
-#include "handlers/TreeWalk.h"
+#include "exec/InstructionParserHelpers.h"
+#include "exec/ShellLine.h"
+#include "exec/TreeWalk.h"
 #include "handlers/files.h"
 
 namespace {

@@ -19,8 +19,8 @@
 //     Log_err ends only the calling thread's work (GuardLogErr);
 //   - the leading text is always our own; a library's exception text may follow it (after
 //     "There was a problem with NAME: "), never stand alone as a message.
-#ifndef KADREL_CORE_ERRORHANDLER_H
-#define KADREL_CORE_ERRORHANDLER_H
+#ifndef KADREL_CORE_LOG_H
+#define KADREL_CORE_LOG_H
 
 #include <string>
 

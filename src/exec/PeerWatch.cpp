@@ -1,5 +1,5 @@
 // The watch of the current thread and its rate-limited question to the connection.
-#include "dispatch/PeerWatch.h"
+#include "exec/PeerWatch.h"
 
 #include <poll.h>
 

@@ -1,7 +1,7 @@
 // "command".
-#include "handlers/generic.h"
+#include "handlers/command.h"
 
-#include "dispatch/InstructionParserHelpers.h"
+#include "exec/InstructionParserHelpers.h"
 
 std::string insCommand(std::vector<std::string>& strlines, std::string&, std::string& cmddo) {
   // Shell text by design: the panel sends a whole command line.

@@ -1,4 +1,4 @@
-// SocketParser driven through arbitrary message sequences on one connection, with a
+// HandleMessage driven through arbitrary message sequences on one connection, with a
 // dispatcher that records the instruction instead of running it. Messages are separated by
 // line feeds in the input. Checks that authentication needs the server id and then the
 // passphrase, that nothing reaches the dispatcher before it, and that the parser's answer
@@ -14,7 +14,7 @@
 #include "core/ConfigLoader.h"
 #include "core/Settings.h"
 #include "session/KadrelConnection.h"
-#include "session/SocketParser.h"
+#include "session/SessionMessages.h"
 
 static int dispatched = 0;
 static std::string lastReply;
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string message = input.substr(from, to == std::string::npos ? std::string::npos : to - from);
     const bool wasAuthenticated = conn.authenticated();
     const int before = dispatched;
-    const bool keep = SocketParser(message, conn);
+    const bool keep = HandleMessage(message, conn);
     const std::string sent = drain(sv[1]);
     if (!sent.empty() && (sent.size() < 2 || sent.compare(sent.size() - 2, 2, "\r\n") != 0)) abort();
     if (!wasAuthenticated && dispatched != before) abort();  // ran something before the handshake

@@ -1,8 +1,8 @@
 // Composing shell command lines. Each line's template stands once, in its handler; values are
 // put in whole (never truncated) by composeLine. Data values go through shellQuote so that
 // bash takes each as one literal word; values that are shell text by design go in verbatim.
-#ifndef KADREL_DISPATCH_SHELLLINE_H
-#define KADREL_DISPATCH_SHELLLINE_H
+#ifndef KADREL_EXEC_SHELLLINE_H
+#define KADREL_EXEC_SHELLLINE_H
 
 #include <initializer_list>
 #include <string>

@@ -1,5 +1,5 @@
 // The descriptor-relative walk.
-#include "handlers/TreeWalk.h"
+#include "exec/TreeWalk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "dispatch/Descriptors.h"
-#include "dispatch/PeerWatch.h"
+#include "exec/Descriptors.h"
+#include "exec/PeerWatch.h"
 
 namespace {
 

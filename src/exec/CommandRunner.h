@@ -2,8 +2,8 @@
 // letter case: as the agent itself), in a child started by the child module's exec form, and
 // hands back its output: collected into a string, or streamed to the connection. Every call
 // waits for its own child. Safe to call from any thread.
-#ifndef KADREL_DISPATCH_COMMANDRUNNER_H
-#define KADREL_DISPATCH_COMMANDRUNNER_H
+#ifndef KADREL_EXEC_COMMANDRUNNER_H
+#define KADREL_EXEC_COMMANDRUNNER_H
 
 #include <string>
 

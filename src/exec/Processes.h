@@ -1,8 +1,8 @@
 // What root learns about a host process from /proc, read by the agent itself: never from a
 // name or a listing that an account controls. Used where root acts on an account's processes
 // (signals, renice). Every function may run on any thread.
-#ifndef KADREL_HANDLERS_PROCESSES_H
-#define KADREL_HANDLERS_PROCESSES_H
+#ifndef KADREL_EXEC_PROCESSES_H
+#define KADREL_EXEC_PROCESSES_H
 
 #include <sys/types.h>
 

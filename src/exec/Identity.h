@@ -2,8 +2,8 @@
 // a freshly started child, the switch of groups and user ids and its read-back, which refuses
 // a child that kept any part of root's identity. Everything that runs in the child is a raw
 // system call, so it is safe in a child that shares the agent's memory.
-#ifndef KADREL_DISPATCH_IDENTITY_H
-#define KADREL_DISPATCH_IDENTITY_H
+#ifndef KADREL_EXEC_IDENTITY_H
+#define KADREL_EXEC_IDENTITY_H
 
 #include <sys/types.h>
 

@@ -1,7 +1,7 @@
 // Small helpers shared by the dispatcher and the handlers: splitting, trimming, reading an
 // argument that may be missing, and the agent's own directory.
-#ifndef KADREL_DISPATCH_INSTRUCTIONPARSERHELPERS_H
-#define KADREL_DISPATCH_INSTRUCTIONPARSERHELPERS_H
+#ifndef KADREL_EXEC_INSTRUCTIONPARSERHELPERS_H
+#define KADREL_EXEC_INSTRUCTIONPARSERHELPERS_H
 
 #include <string>
 #include <vector>

@@ -3,8 +3,8 @@
 // steps (the entries of a walk, the blocks of a file) and while it waits for a child, and stops
 // once the peer has gone. Work without a watch (no reply wanted, the agent's own callers, a
 // forked child) never stops for it. One watch may be asked from several threads at once.
-#ifndef KADREL_DISPATCH_PEERWATCH_H
-#define KADREL_DISPATCH_PEERWATCH_H
+#ifndef KADREL_EXEC_PEERWATCH_H
+#define KADREL_EXEC_PEERWATCH_H
 
 #include <atomic>
 #include <functional>

@@ -1,8 +1,8 @@
 // Descriptor utilities shared by the child module and the handlers: one owner per descriptor,
 // close-on-exec pipes kept off 0, 1 and 2, and whole reads and writes that survive
 // interruption. Failures come back as a Result naming the system call, with its errno.
-#ifndef KADREL_DISPATCH_DESCRIPTORS_H
-#define KADREL_DISPATCH_DESCRIPTORS_H
+#ifndef KADREL_EXEC_DESCRIPTORS_H
+#define KADREL_EXEC_DESCRIPTORS_H
 
 #include <cstddef>
 #include <functional>

@@ -1,5 +1,5 @@
 // The request envelope and the handshake state table.
-#include "session/SocketParser.h"
+#include "session/SessionMessages.h"
 
 #include <openssl/crypto.h>
 #include <poll.h>
@@ -12,11 +12,11 @@
 #include <utility>
 
 #include "core/Audit.h"
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
-#include "dispatch/Child.h"
 #include "dispatch/InstructionParser.h"
-#include "dispatch/PeerWatch.h"
+#include "exec/Child.h"
+#include "exec/PeerWatch.h"
 #include "session/Admission.h"
 #include "session/KadrelConnection.h"
 
@@ -175,7 +175,7 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
   }
 }
 
-bool SocketParser(std::string& data, KadrelConnection& new_gcp) {
+bool HandleMessage(std::string& data, KadrelConnection& new_gcp) {
   // Fields are separated by single blanks; only the first two matter here, so the rest of a
   // possibly large instruction is not split.
   const size_t first = data.find(' ');

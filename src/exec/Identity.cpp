@@ -1,5 +1,5 @@
 // Account lookup, the identity switch and its verification.
-#include "dispatch/Identity.h"
+#include "exec/Identity.h"
 
 #include <pwd.h>
 #include <sys/syscall.h>

@@ -1,5 +1,5 @@
 // /proc readings.
-#include "handlers/processes.h"
+#include "exec/Processes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <map>
 #include <set>
 
-#include "dispatch/Descriptors.h"
+#include "exec/Descriptors.h"
 
 // A small file of the process file system, read whole. False when it cannot be read.
 static bool readProcFile(const std::string& path, std::string& into) {

@@ -1,5 +1,5 @@
 // The command runner.
-#include "dispatch/CommandRunner.h"
+#include "exec/CommandRunner.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,10 +10,10 @@
 #include <exception>
 #include <functional>
 
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 #include "core/Settings.h"
-#include "dispatch/Child.h"
-#include "dispatch/PeerWatch.h"
+#include "exec/Child.h"
+#include "exec/PeerWatch.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Logging channels and the start-up error codes.
-#include "core/ErrorHandler.h"
+#include "core/Log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

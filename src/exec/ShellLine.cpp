@@ -1,5 +1,5 @@
 // Command-line composition and quoting.
-#include "dispatch/ShellLine.h"
+#include "exec/ShellLine.h"
 
 #include <cstring>
 

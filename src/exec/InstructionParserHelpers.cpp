@@ -1,5 +1,5 @@
 // explode, trim and friends.
-#include "dispatch/InstructionParserHelpers.h"
+#include "exec/InstructionParserHelpers.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // The one spawn primitive: the report of a child that could not go on, the reaping, and the
 // two forms (work and exec) built on them.
-#include "dispatch/Child.h"
+#include "exec/Child.h"
 
 #include <fcntl.h>
 #include <linux/close_range.h>
@@ -17,8 +17,8 @@
 #include <cstring>
 #include <exception>
 
-#include "core/ErrorHandler.h"
-#include "dispatch/PeerWatch.h"
+#include "core/Log.h"
+#include "exec/PeerWatch.h"
 
 extern char** environ;
 

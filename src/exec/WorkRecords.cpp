@@ -1,5 +1,5 @@
 // The work pipe's record format: writing in the child, reading in the parent.
-#include "dispatch/WorkRecords.h"
+#include "exec/WorkRecords.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "dispatch/Descriptors.h"
+#include "exec/Descriptors.h"
 
 // Records on the work pipe: one type byte, the payload length (4 bytes), the payload.
 static const char kReplyRecord = 'R', kLogRecord = 'L', kWarnRecord = 'W', kFailRecord = 'F',

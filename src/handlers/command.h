@@ -1,6 +1,6 @@
 // The "command" instruction: its first argument is a shell command line, run as it stands.
-#ifndef KADREL_HANDLERS_GENERIC_H
-#define KADREL_HANDLERS_GENERIC_H
+#ifndef KADREL_HANDLERS_COMMAND_H
+#define KADREL_HANDLERS_COMMAND_H
 
 #include <string>
 #include <vector>

@@ -2,8 +2,8 @@
 // setting messages and the instruction message. Replies through the connection's SendData.
 // The three session settings are process-wide and guarded by one lock, never held while an
 // instruction runs.
-#ifndef KADREL_SESSION_SOCKETPARSER_H
-#define KADREL_SESSION_SOCKETPARSER_H
+#ifndef KADREL_SESSION_SESSIONMESSAGES_H
+#define KADREL_SESSION_SESSIONMESSAGES_H
 
 #include <string>
 
@@ -11,9 +11,9 @@ class KadrelConnection;
 class ReplyStream;
 
 // Returns true to keep the connection open, false to end it (after any reply was sent).
-bool SocketParser(std::string& data, KadrelConnection& new_gcp);
+bool HandleMessage(std::string& data, KadrelConnection& new_gcp);
 
-// The dispatcher SocketParser hands an instruction to: InstructionParser, unless a test or a
+// The dispatcher HandleMessage hands an instruction to: InstructionParser, unless a test or a
 // fuzz target puts one in place that records instead of running. Set before any connection.
 using InstructionDispatcher = std::string (*)(std::string& data, std::string& user, std::string& expectreturn,
                                               ReplyStream* stream);

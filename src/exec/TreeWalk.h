@@ -6,8 +6,8 @@
 // be the same directory. An explicit stack, time linear in the entries, no depth bound. Between
 // entries the walk asks the current thread's PeerWatch and stops once the peer has gone.
 // Plain system calls only (no logging): usable in a forked child. Safe on any thread.
-#ifndef KADREL_HANDLERS_TREEWALK_H
-#define KADREL_HANDLERS_TREEWALK_H
+#ifndef KADREL_EXEC_TREEWALK_H
+#define KADREL_EXEC_TREEWALK_H
 
 #include <cstddef>
 #include <string>

@@ -1,21 +1,21 @@
 // The one way the agent starts a child: as an account (or as itself for "root" in any letter
 // case), with the account looked up and everything the child needs prepared in the parent, the
-// identity switch verified in the child (dispatch/Identity.h), failures reported over a
+// identity switch verified in the child (exec/Identity.h), failures reported over a
 // close-on-exec pipe and logged by the parent, and the child always reaped by the call that
 // started it. Two forms share this:
 // the exec form (bash -c LINE, for the command runner) and the work form (a piece of work done
 // in a forked child, whose result comes back through a pipe). Safe to call from any thread.
-#ifndef KADREL_DISPATCH_CHILD_H
-#define KADREL_DISPATCH_CHILD_H
+#ifndef KADREL_EXEC_CHILD_H
+#define KADREL_EXEC_CHILD_H
 
 #include <sys/types.h>
 
 #include <functional>
 #include <string>
 
-#include "dispatch/Descriptors.h"
-#include "dispatch/Identity.h"
-#include "dispatch/WorkRecords.h"
+#include "exec/Descriptors.h"
+#include "exec/Identity.h"
+#include "exec/WorkRecords.h"
 
 enum class ChildStatus {
   Ran,           // the body ran to its end (work form) or bash was started (exec form)

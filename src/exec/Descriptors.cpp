@@ -1,12 +1,12 @@
 // Descriptor ownership, pipes, whole reads and writes.
-#include "dispatch/Descriptors.h"
+#include "exec/Descriptors.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "dispatch/PeerWatch.h"
+#include "exec/PeerWatch.h"
 
 void Fd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);

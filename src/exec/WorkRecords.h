@@ -2,8 +2,8 @@
 // bytes, log lines, warnings, a failure, the end of the work) travels as records of one type
 // byte, a 4-byte length in the host's order and the payload, and the parent takes them apart
 // block by block as they arrive, holding no more than one record's text.
-#ifndef KADREL_DISPATCH_WORKRECORDS_H
-#define KADREL_DISPATCH_WORKRECORDS_H
+#ifndef KADREL_EXEC_WORKRECORDS_H
+#define KADREL_EXEC_WORKRECORDS_H
 
 #include <cstddef>
 #include <functional>
