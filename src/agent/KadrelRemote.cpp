@@ -76,7 +76,7 @@ int main() {
   // The audit trail goes to the system log under this name in the foreground too; detaching
   // opens it again for the levelled messages.
   openlog("kadrel", LOG_PID, LOG_DAEMON);
-  if (!CheckHostPrograms()) return 0;
+  if (!CheckHostPrograms()) return 1;
   // Descriptors inherited from whoever started the agent never reach its commands.
   syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
 
@@ -109,5 +109,5 @@ int main() {
   }
   DaemonReport(false, outcome.text());
   Log("Error: " + outcome.text());
-  return 0;
+  return 1;
 }

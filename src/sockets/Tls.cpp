@@ -17,6 +17,14 @@
 #include "core/Settings.h"
 #include "sockets/Connection.h"
 
+// Every setting comes from kadrel.ini: an encrypted key is refused instead of OpenSSL asking
+// for its pass phrase on the terminal or standard input, where start-up would wait for ever.
+// `asked` (a bool) records that the key wanted one.
+static int refusePassPhrase(char*, int, int, void* asked) {
+  if (asked != nullptr) *static_cast<bool*>(asked) = true;
+  return -1;
+}
+
 std::string TlsFailure(const std::string& fallback) {
   const unsigned long code = ERR_get_error();
   ERR_clear_error();
@@ -44,13 +52,17 @@ SSL_CTX* MakeServerTls(const std::string& cert, const std::string& key, const st
   // Panels open a connection per task and never resume a session: nothing kept, no tickets.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_num_tickets(ctx, 0);
+  bool encrypted = false;
+  SSL_CTX_set_default_passwd_cb(ctx, refusePassPhrase);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, &encrypted);
   if (cert.empty() || key.empty()) {
     failure = "tls=on needs tlscert and tlskey";
   } else if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) {
     failure = "Could not load the TLS certificate " + cert + ": " + TlsFailure("unusable");
   } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1 &&
              ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
-    failure = "Could not load the TLS key " + key + ": " + TlsFailure("unusable");
+    failure = "Could not load the TLS key " + key + ": " +
+              (encrypted ? "it is encrypted, and no pass phrase is asked for" : TlsFailure("unusable"));
   } else if (SSL_CTX_check_private_key(ctx) != 1) {
     failure = "The TLS key " + key + " does not match the certificate " + cert;
   } else if (!clientCa.empty()) {
@@ -63,6 +75,7 @@ SSL_CTX* MakeServerTls(const std::string& cert, const std::string& key, const st
       SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     }
   }
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
   if (!failure.empty()) {
     SSL_CTX_free(ctx);
     ERR_clear_error();

@@ -15,7 +15,7 @@
 // A server context for the PEM files `cert` (the certificate, then any intermediate ones) and
 // `key`; with `clientCa` not empty, a peer must present a certificate that CA signed. TLS 1.2
 // and 1.3, OpenSSL's default ciphers. nullptr, with `failure` naming the file and the reason,
-// when one of them cannot be used.
+// when one of them cannot be used; an encrypted key is unusable (no pass phrase is asked for).
 SSL_CTX* MakeServerTls(const std::string& cert, const std::string& key, const std::string& clientCa,
                        std::string& failure);
 

@@ -71,10 +71,11 @@ static int reapWithin(pid_t pid, int timeoutMs) {
   return status;
 }
 
-ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs) {
+ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
+                         const std::string& in) {
   char tmp[] = "/tmp/kadrel-program.XXXXXX";
   const std::string out = mkdtemp(tmp) + std::string("/out"), err = tmp + std::string("/err");
-  const int status = reapWithin(spawn(argv, cwd, "/dev/null", out, err), timeoutMs);
+  const int status = reapWithin(spawn(argv, cwd, in, out, err), timeoutMs);
   ProgramResult result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readWholeFile(out),
                        readWholeFile(err)};
   std::filesystem::remove_all(tmp);
@@ -106,7 +107,8 @@ static std::string certificates() {
                   "leaf='-addext subjectAltName=IP:127.0.0.1 -addext basicConstraints=CA:FALSE'\n"
                   "make() { openssl req -x509 $key -keyout $1.key -out $1.pem -subj /CN=$1 \\\n"
                   "  ${2:+-CA $2.pem -CAkey $2.key $leaf}; }\n"
-                  "make ca; make other; make agent ca; make panel ca; make stranger other"},
+                  "make ca; make other; make agent ca; make panel ca; make stranger other\n"
+                  "openssl pkey -in agent.key -aes256 -passout pass:x -out locked.key"},
                  "");
   EXPECT_EQ(made.status, 0) << made.err;
   return "/tmp/certs";

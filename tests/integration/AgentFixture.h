@@ -20,8 +20,10 @@ struct ProgramResult {
   std::string out, err;
 };
 
-// Runs argv[0] (a path) with `argv` in `cwd`, waits at most `timeoutMs`, captures its output.
-ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs = 60000);
+// Runs argv[0] (a path) with `argv` in `cwd` and standard input from `in`, waits at most
+// `timeoutMs`, captures its output.
+ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs = 60000,
+                         const std::string& in = "/dev/null");
 // Runs a shell line as root and returns its standard output.
 std::string shell(const std::string& line);
 std::string readWholeFile(const std::string& path);
@@ -37,8 +39,8 @@ void ensureAccount(const std::string& name, const std::string& extraUseraddArgs 
 // The process id a command wrote into `file` (once the line is complete); 0 when none came.
 pid_t pidFromFile(const std::string& file);
 // Certificates made with openssl once per test program: two CAs ("ca" and "other"), the agent's
-// for 127.0.0.1 and a panel's, both signed by "ca", and a stranger's signed by "other". The files
-// of NAME's certificate and of its key.
+// for 127.0.0.1 and a panel's, both signed by "ca", and a stranger's signed by "other"; "locked" is
+// the agent's key encrypted. The files of NAME's certificate and of its key.
 std::string certFile(const std::string& name);
 std::string keyFile(const std::string& name);
 
