@@ -1,10 +1,10 @@
 #define _GNU_SOURCE
 /* The baseline of the fresh-connection figures: the least a framing server can do. It serves
- * the listening socket it inherits as descriptor argv[1], one connection at a time: reads frames
- * ("LENGTH:PAYLOAD") with one read into a buffer, answers each whole frame with its payload and
- * CR LF in one write, and closes when the peer does. With CERT and KEY (PEM files) it speaks
- * TLS as the agent does (1.2 or 1.3, OpenSSL's defaults, no session kept), shaking hands first.
- * Runs until killed. */
+ * the listening socket it inherits as descriptor argv[1], one connection at a time: accepts,
+ * then for each frame ("LENGTH:PAYLOAD") one read and one write of its payload and CR LF (from
+ * the read buffer itself), and closes when the peer does. Nothing else happens per connection.
+ * With CERT and KEY (PEM files) it speaks TLS as the agent does (1.2 or 1.3, OpenSSL's defaults,
+ * no session kept), shaking hands first. Runs until killed. */
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
@@ -17,19 +17,24 @@
 
 enum { kBuffer = 65536 };
 
-static char in[kBuffer], out[kBuffer + 2];
-static SSL *ssl; /* the connection's TLS, when serving TLS */
+static char in[kBuffer + 2]; /* room for the CR LF after a payload that ends the buffer */
 
-static long readSome(int fd, char *buf, size_t len) {
-  return ssl ? SSL_read(ssl, buf, (int)len) : recv(fd, buf, len, 0);
-}
+/* One connection's reads and writes: plaintext, or TLS. */
+struct io {
+  long (*read)(void *conn, char *buf, size_t len);
+  long (*write)(void *conn, const char *buf, size_t len);
+  void *conn;
+};
 
-static long writeAll(int fd, const char *buf, size_t len) {
-  return ssl ? SSL_write(ssl, buf, (int)len) : send(fd, buf, len, MSG_NOSIGNAL);
+static long plainRead(void *conn, char *buf, size_t len) { return recv(*(int *)conn, buf, len, 0); }
+static long plainWrite(void *conn, const char *buf, size_t len) {
+  return send(*(int *)conn, buf, len, MSG_NOSIGNAL);
 }
+static long tlsRead(void *conn, char *buf, size_t len) { return SSL_read(conn, buf, (int)len); }
+static long tlsWrite(void *conn, const char *buf, size_t len) { return SSL_write(conn, buf, (int)len); }
 
 /* Answers every whole frame in in[0, *have); keeps the rest. 0 when a frame cannot be served. */
-static int answer(int fd, size_t *have) {
+static int answer(const struct io *io, size_t *have) {
   size_t at = 0;
   for (;;) {
     const char *colon = memchr(in + at, ':', *have - at);
@@ -39,14 +44,28 @@ static int answer(int fd, size_t *have) {
     if (end != colon || length > kBuffer - 32) return 0;
     const size_t start = (size_t)(colon - in) + 1;
     if (*have - start < length) break;
-    memcpy(out, in + start, length);
-    memcpy(out + length, "\r\n", 2);
-    if (writeAll(fd, out, length + 2) != (long)(length + 2)) return 0;
+    /* CR LF goes after the payload in place, over what follows it for the moment. */
+    char kept[2];
+    memcpy(kept, in + start + length, 2);
+    memcpy(in + start + length, "\r\n", 2);
+    const long sent = io->write(io->conn, in + start, length + 2);
+    memcpy(in + start + length, kept, 2);
+    if (sent != (long)(length + 2)) return 0;
     at = start + length;
   }
-  memmove(in, in + at, *have - at);
+  if (at > 0) memmove(in, in + at, *have - at);
   *have -= at;
   return 1;
+}
+
+static void serve(const struct io *io) {
+  size_t have = 0;
+  for (;;) {
+    const long n = io->read(io->conn, in + have, kBuffer - have);
+    if (n <= 0) return;
+    have += (size_t)n;
+    if (!answer(io, &have)) return;
+  }
 }
 
 int main(int argc, char **argv) {
@@ -69,28 +88,23 @@ int main(int argc, char **argv) {
     }
   }
   for (;;) {
-    const int fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
+    int fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    if (ctx) {
+    if (!ctx) {
+      const struct io io = {plainRead, plainWrite, &fd};
+      serve(&io);
+    } else {
       /* As the agent's: TLS writes small records right after each other. */
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      ssl = SSL_new(ctx);
+      SSL *ssl = SSL_new(ctx);
       SSL_set_fd(ssl, fd);
-    }
-    size_t have = 0;
-    if (!ssl || SSL_accept(ssl) == 1) {
-      for (;;) {
-        const long n = readSome(fd, in + have, kBuffer - have);
-        if (n <= 0) break;
-        have += (size_t)n;
-        if (!answer(fd, &have)) break;
+      if (SSL_accept(ssl) == 1) {
+        const struct io io = {tlsRead, tlsWrite, ssl};
+        serve(&io);
       }
-    }
-    if (ssl) {
       SSL_shutdown(ssl);
       SSL_free(ssl);
-      ssl = NULL;
     }
     close(fd);
   }

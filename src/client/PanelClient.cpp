@@ -82,6 +82,11 @@ bool PanelClient::startTls(const std::string& host, std::string* error) {
   return false;
 }
 
+std::string PanelClient::tlsSuite() const {
+  if (ssl_ == nullptr) return std::string();
+  return std::string(SSL_get_version(ssl_)) + " " + SSL_get_cipher_name(ssl_);
+}
+
 bool PanelClient::connect(const std::string& host, int port, std::string* error, const std::string& source) {
   close();
   addrinfo hints;
@@ -250,7 +255,8 @@ bool PanelClient::drainUntilClose(int timeoutMs, unsigned long long& count, std:
   long n;
   do {
     count += buffer_.size();
-    last += buffer_;
+    // Only the end of what came is kept: no copy of the whole stream.
+    last.append(buffer_, buffer_.size() - std::min(buffer_.size(), keep), std::string::npos);
     if (last.size() > keep) last.erase(0, last.size() - keep);
     buffer_.clear();
   } while ((n = fill(msLeft(deadline, timeoutMs))) > 0);

@@ -48,6 +48,9 @@ class PanelClient {
                const std::string& source = "");
   void close();
   bool connected() const { return fd_ >= 0; }
+  // The TLS version and cipher suite the connection negotiated ("TLSv1.3 TLS_AES_256_GCM_SHA384");
+  // empty for plaintext.
+  std::string tlsSuite() const;
 
   // The frame for `payload`: its length in decimal, ":", the payload.
   static std::string frame(const std::string& payload);
