@@ -15,6 +15,7 @@
 #include "agent/HostCheck.h"
 #include "core/Log.h"
 #include "core/Settings.h"
+#include "exec/ServiceGroups.h"
 #include "session/Admission.h"
 #include "session/Workers.h"
 #include "sockets/Listener.h"
@@ -64,6 +65,17 @@ static Workers::Took takeConnection(const Listener& server, Connection& into, Re
 // disposition, and the commands the agent runs expect the default.
 static void ignoreSignal(int) {}
 
+// Game servers in control groups where the host allows; otherwise, one warning saying why, and
+// each service is the session's processes as they are found.
+static void SetUpGroups() {
+  std::string why = "service_groups=off in kadrel.ini";
+  if (isFreeBSD())
+    why = "this agent is built for FreeBSD";
+  else if (settings().serviceGroups && SetUpServiceGroups(why))
+    return;
+  Log_warn("Game servers run without control groups of their own: %s", why.c_str());
+}
+
 int main() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
@@ -83,6 +95,8 @@ int main() {
   Daemonize("kadrel");
   Log("Kadrel-Remote Started");
   if (settings().shaPasswords) Log("- with shar passwords");
+  // Before any thread: under the service manager the agent moves itself into a group of its own.
+  SetUpGroups();
 
   // Never destroyed: waiting workers accept on it for as long as the process runs.
   static Listener* const server = new Listener();

@@ -45,6 +45,10 @@ static const struct {
     {"tlscert", &KadrelConfig::tlscert},
     {"tlskey", &KadrelConfig::tlskey},
     {"tlsclientca", &KadrelConfig::tlsclientca},
+    {"service_groups", &KadrelConfig::service_groups},
+    {"service_memory_max", &KadrelConfig::service_memory_max},
+    {"service_cpu_max", &KadrelConfig::service_cpu_max},
+    {"service_tasks_max", &KadrelConfig::service_tasks_max},
 };
 static const struct {
   const char* key;

@@ -31,6 +31,11 @@ struct KadrelConfig {
   std::string tlscert;      // PEM file: the agent's certificate, then any intermediate ones
   std::string tlskey;       // PEM file: the certificate's private key
   std::string tlsclientca;  // PEM file: when set, a peer must present a certificate it signed
+  // Game servers' control groups (src/dispatch/ServiceGroups.h).
+  std::string service_groups;      // "off": none, the session's processes as they are found
+  std::string service_memory_max;  // every service's default limits (core/ServiceLimits.h)
+  std::string service_cpu_max;
+  std::string service_tasks_max;
 };
 
 // Success, or the failure with the text the agent logs for it: the file cannot be read, a line

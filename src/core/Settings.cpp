@@ -48,6 +48,11 @@ Settings SettingsFrom(const KadrelConfig& config) {
   s.tlscert = config.tlscert;
   s.tlskey = config.tlskey;
   s.tlsclientca = config.tlsclientca;
+  s.serviceGroups = !iequals(config.service_groups, "off");
+  // An unreadable value stops start-up (LoadConfig); here it reads as none.
+  parseLimit(LimitKind::Memory, config.service_memory_max, s.serviceLimits.memoryBytes);
+  parseLimit(LimitKind::Cpu, config.service_cpu_max, s.serviceLimits.cpuPercent);
+  parseLimit(LimitKind::Tasks, config.service_tasks_max, s.serviceLimits.tasks);
   return s;
 }
 
@@ -64,5 +69,17 @@ void LoadConfig() {
   KadrelConfig config;
   const Result read = ReadConfigFile("kadrel.ini", config);
   if (!read) Log_err("%s", read.text().c_str());
+  const struct {
+    const char* key;
+    const std::string& value;
+    LimitKind kind;
+  } limits[] = {{"service_memory_max", config.service_memory_max, LimitKind::Memory},
+                {"service_cpu_max", config.service_cpu_max, LimitKind::Cpu},
+                {"service_tasks_max", config.service_tasks_max, LimitKind::Tasks}};
+  for (const auto& limit : limits) {
+    long long ignored;
+    if (!limit.value.empty() && !parseLimit(limit.kind, limit.value, ignored))
+      Log_err("Error loading configuration. %s is not a limit: %s\n", limit.key, limit.value.c_str());
+  }
   UseSettings(SettingsFrom(config));
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/ServiceLimits.h"
+
 struct KadrelConfig;
 
 // `debug`: where ordinary log lines go, and whether the agent detaches.
@@ -29,18 +31,20 @@ struct Settings {
   DebugMode debug;
   bool shaPasswords;  // is_sha5 "true" (any letter case): passwords through mkpasswd
   HostSystem os;
-  int max_unauthenticated;  // connections not yet authenticated held at once (0: default)
-  int penalty_seconds;      // first penalty for a failed handshake; 0: no penalties
-  int penalty_max_seconds;  // penalties double up to this
-  bool penalty_loopback;    // loopback addresses earn penalties too (tests)
-  int handshake_timeout;    // seconds for the whole handshake, reads and writes
-  int reply_timeout;        // seconds a reply may make no progress once authenticated
-  int worker_idle_seconds;  // seconds a finished worker thread waits for the next connection
-  bool audit;               // the audit trail (core/Audit.h) is written
-  bool tls;                 // "on" (small letters): the port speaks TLS only
-  std::string tlscert;      // the agent's certificate chain (PEM)
-  std::string tlskey;       // its private key (PEM)
-  std::string tlsclientca;  // empty: no client certificate asked; else the CA that signs them
+  int max_unauthenticated;      // connections not yet authenticated held at once (0: default)
+  int penalty_seconds;          // first penalty for a failed handshake; 0: no penalties
+  int penalty_max_seconds;      // penalties double up to this
+  bool penalty_loopback;        // loopback addresses earn penalties too (tests)
+  int handshake_timeout;        // seconds for the whole handshake, reads and writes
+  int reply_timeout;            // seconds a reply may make no progress once authenticated
+  int worker_idle_seconds;      // seconds a finished worker thread waits for the next connection
+  bool audit;                   // the audit trail (core/Audit.h) is written
+  bool tls;                     // "on" (small letters): the port speaks TLS only
+  std::string tlscert;          // the agent's certificate chain (PEM)
+  std::string tlskey;           // its private key (PEM)
+  std::string tlsclientca;      // empty: no client certificate asked; else the CA that signs them
+  bool serviceGroups;           // game servers in control groups of their own, where the host allows
+  ServiceLimits serviceLimits;  // every service's limits unless the panel set its own
 };
 
 // The agent's version: the project version, e.g. "2.0.0.0".

@@ -7,6 +7,7 @@
 #include "handlers/hostinfo.h"
 #include "handlers/provisioning.h"
 #include "handlers/service.h"
+#include "handlers/servicelimits.h"
 #include "handlers/shellfiles.h"
 #include "handlers/user.h"
 
@@ -23,6 +24,8 @@ const std::vector<NamedInstruction> instruction_chain = {
     {"start", startService, kReply},
     {"stop", stopService, kReply},
     {"restart", restartService, kReply},
+    {"setlimits", setLimits, kReply},
+    {"servicestats", serviceStats, kReply},
     {"deldir", insDelDir, kReply},
     {"movedir", insMoveDir, kReply},
     {"renamefile", insRenameFile, kReply},

@@ -25,6 +25,7 @@ extern char** environ;
 // The exec form's own ChildReport codes.
 static const int kExecFailed = 100;
 static const int kDup2Failed = 101;
+static const int kJoinFailed = 102;
 
 // Waits for `pid`, however long it takes; returns its wait status.
 static int reap(pid_t pid) {
@@ -38,6 +39,10 @@ static int reap(pid_t pid) {
 static ChildStatus logReport(const ChildReport& report) {
   if (report.code == kExecFailed || report.code == kDup2Failed) {
     Log_syserr(report.code == kExecFailed ? "execl()" : "dup2()", report.err);
+    return ChildStatus::ExecFailed;
+  }
+  if (report.code == kJoinFailed) {
+    Log_syserr("joining the service's control group", report.err);
     return ChildStatus::ExecFailed;
   }
   Log_failure("%s", ChangeIdMessage(report.code));
@@ -175,10 +180,11 @@ struct ExecPlan {
   const AccountContext* ctx;  // null: run as the agent itself
   char* const* argv;
   char* const* envp;
-  int in;         // the command's descriptor 0 (/dev/null or the input pipe), with `out`
-  int out;        // the command's descriptor 1, or -1 for no descriptors at all
-  int report;     // write end of the report pipe (close-on-exec)
-  sigset_t mask;  // the starting thread's signal mask, for the command
+  int in;                   // the command's descriptor 0 (/dev/null or the input pipe), with `out`
+  int out;                  // the command's descriptor 1, or -1 for no descriptors at all
+  int report;               // write end of the report pipe (close-on-exec)
+  sigset_t mask;            // the starting thread's signal mask, for the command
+  const GroupEntry* group;  // null, or the control group the command runs in
 };
 
 // The kernel's sigaction on this architecture, for the raw call the exec child makes.
@@ -218,6 +224,9 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) static int execCh
   } else {
     syscall(SYS_close_range, 0U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
   }
+  // Into the group while still root: the account can never leave it.
+  for (size_t i = 0; plan.group && report.code == 0 && i < plan.group->procs.size(); ++i)
+    if (write(plan.group->procs[i], "0", 1) != 1) report = {kJoinFailed, errno};
   if (report.code == 0 && plan.ctx) {
     report.code = ChangeId(*plan.ctx);
     report.err = errno;
@@ -278,7 +287,7 @@ static pid_t spawnShared(ExecPlan& plan) {
 }
 
 ChildStatus CommandChild::start(const std::string& user, const std::string& line, int out,
-                                const std::string& input) {
+                                const std::string& input, const GroupEntry* group) {
   wait();
   const bool root = isRootUser(user);
   AccountContext ctx;
@@ -299,8 +308,14 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
     Log_syserr("pipe()", piped.err());
     return ChildStatus::StartFailed;
   }
-  ExecPlan plan = {root ? nullptr : &ctx, argv,      root ? environ : ctx.envp.data(), in.get(), out,
-                   reportWrite.get(),     sigset_t()};
+  ExecPlan plan = {root ? nullptr : &ctx,
+                   argv,
+                   root ? environ : ctx.envp.data(),
+                   in.get(),
+                   out,
+                   reportWrite.get(),
+                   sigset_t(),
+                   group};
   const pid_t pid = spawnShared(plan);
   if (pid < 0) {
     Log_syserr("Error Fork() #2", errno);

@@ -15,6 +15,7 @@
 
 #include "exec/Descriptors.h"
 #include "exec/Identity.h"
+#include "exec/ServiceGroups.h"
 #include "exec/WorkRecords.h"
 
 enum class ChildStatus {
@@ -63,9 +64,11 @@ class CommandChild {
   // With `out` >= 0, a non-empty `input` is bash's descriptor 0 instead of /dev/null: a pipe
   // that holds exactly those bytes, then its end, so that a secret reaches a program without
   // being a word of any command line. It must fit into a pipe (kMaxChildInput bytes); a larger
-  // one starts nothing (StartFailed).
+  // one starts nothing (StartFailed). With `group`, bash joins that control group before it
+  // takes on the account's identity (ExecFailed, "joining the service's control group" logged,
+  // when it cannot).
   ChildStatus start(const std::string& user, const std::string& line, int out,
-                    const std::string& input = std::string());
+                    const std::string& input = std::string(), const GroupEntry* group = nullptr);
   // Waits for bash to end (its status goes to LastCommandStatus only); nothing when no child
   // runs.
   void wait();

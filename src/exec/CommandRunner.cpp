@@ -57,7 +57,7 @@ const int kOutputPipeSize = 1 << 20;
 // `consume` reads to its end (Ran), or gives up on (Abandoned, or Stopped: bash and its group
 // are killed), and its descriptor 0 yields `input`; without, bash keeps no descriptor at all.
 Outcome runChild(const std::string& line, const std::string& user, const std::function<Outcome(int)>* consume,
-                 const std::string& input = std::string()) {
+                 const std::string& input = std::string(), const GroupEntry* group = nullptr) {
   // Declared first so that it is waited for last: the pipe is closed before the wait, so a
   // child still writing cannot block it.
   CommandChild child;
@@ -69,7 +69,7 @@ Outcome runChild(const std::string& line, const std::string& user, const std::fu
     }
     fcntl(outWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);  // a smaller pipe only costs speed
   }
-  switch (child.start(user, line, consume ? outWrite.get() : -1, input)) {
+  switch (child.start(user, line, consume ? outWrite.get() : -1, input, group)) {
     case ChildStatus::Ran:
       break;
     case ChildStatus::StartFailed:
@@ -104,7 +104,8 @@ ReplyStream::Sent UnwantedReply::forward(int fd) {
   return Sent::Abandoned;
 }
 
-Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user, const std::string& input) {
+Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user, const std::string& input,
+                               const GroupEntry* group) {
   if (const Result runnable = lineRunnable(cmddo1, "returnExec"); !runnable) return runnable;
   std::string result;
   Outcome outcome;
@@ -113,7 +114,7 @@ Valued<std::string> runCommand(const std::string& cmddo1, const std::string& use
       readAll(fd, result);
       return Outcome::Ran;
     };
-    outcome = runChild(cmddo1, user, &collect, input);
+    outcome = runChild(cmddo1, user, &collect, input, group);
   } catch (const std::exception& e) {
     return logged(
         Result::Failure(std::string("There was a problem with returnExec(returndata): ") + e.what()));

@@ -9,6 +9,8 @@
 
 #include "core/Result.h"
 
+struct GroupEntry;
+
 // Longest command line that can be run: one exec argument holds at most 128 KiB with its NUL.
 const size_t kMaxCommandLine = 128 * 1024 - 1;
 
@@ -18,9 +20,10 @@ const size_t kMaxCommandLine = 128 * 1024 - 1;
 // The command sees descriptors 0, 1 (the pipe) and 2 only. Its descriptor 0 is /dev/null, or
 // with a non-empty `input` (at most kMaxChildInput bytes) a pipe that yields `input`: how a
 // secret such as a password reaches a program, readable by that child alone and never a word
-// of the line.
+// of the line. With `group`, the command runs inside that control group, and so does everything
+// it starts.
 Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user,
-                               const std::string& input = std::string());
+                               const std::string& input = std::string(), const GroupEntry* group = nullptr);
 
 // runCommand's output, or "" after a failure: the reply of an instruction that wants a
 // command's output.

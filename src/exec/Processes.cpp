@@ -33,11 +33,12 @@ bool processFacts(pid_t pid, ProcessFacts& facts) {
   const size_t close = stat.rfind(')');
   char state;
   int ppid, session;
-  unsigned long long start;
+  unsigned long long start, utime, stime;
+  long threads, rss;
   if (close == std::string::npos ||
       sscanf(stat.c_str() + close + 1,
-             " %c %d %*d %d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu", &state, &ppid,
-             &session, &start) != 4)
+             " %c %d %*d %d %*d %*d %*u %*u %*u %*u %*u %llu %llu %*d %*d %*d %*d %ld %*d %llu %*u %ld",
+             &state, &ppid, &session, &utime, &stime, &threads, &start, &rss) != 8)
     return false;
   const size_t ids = status.find("\nUid:");
   unsigned long real, effective, saved;
@@ -50,6 +51,9 @@ bool processFacts(pid_t pid, ProcessFacts& facts) {
   facts.effectiveUid = static_cast<uid_t>(effective);
   facts.savedUid = static_cast<uid_t>(saved);
   facts.startTicks = start;
+  facts.cpuTicks = utime + stime;
+  facts.threads = threads;
+  facts.rssPages = rss;
   facts.zombie = state == 'Z' || state == 'X';
   return true;
 }
@@ -80,7 +84,8 @@ bool descendsWithinAccount(pid_t pid, pid_t ancestor, uid_t uid, unsigned long l
   return false;
 }
 
-std::vector<pid_t> sessionProcessTree(const std::vector<pid_t>& roots, uid_t uid) {
+// Every live process wholly the account's but the agent and process 1.
+static std::map<pid_t, ProcessFacts> accountProcesses(uid_t uid) {
   std::map<pid_t, ProcessFacts> all;
   if (DIR* proc = opendir("/proc")) {
     while (const struct dirent* entry = readdir(proc)) {
@@ -93,6 +98,39 @@ std::vector<pid_t> sessionProcessTree(const std::vector<pid_t>& roots, uid_t uid
     }
     closedir(proc);
   }
+  return all;
+}
+
+std::vector<pid_t> childrenWithinAccount(pid_t parent, uid_t uid) {
+  std::vector<pid_t> children;
+  for (const auto& p : accountProcesses(uid))
+    if (p.second.ppid == parent) children.push_back(p.first);
+  return children;
+}
+
+std::vector<pid_t> screenSessions(const std::string& account, uid_t uid, const std::string& name) {
+  std::vector<pid_t> pids;
+  const Fd screens(open("/run/screen", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (screens.get() < 0) return pids;
+  Fd own(openat(screens.get(), ("S-" + account).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  DIR* dir = own.get() < 0 ? nullptr : fdopendir(own.get());
+  if (!dir) return pids;
+  own.release();  // the stream owns it now
+  while (const struct dirent* entry = readdir(dir)) {
+    // "<pid>.<session name>"
+    char* end = nullptr;
+    const long pid = strtol(entry->d_name, &end, 10);
+    ProcessFacts facts;
+    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' && *end == '.' && name == end + 1 && pid > 1 &&
+        pid <= 0x3fffffff && processFacts(static_cast<pid_t>(pid), facts) && wholly(facts, uid))
+      pids.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(dir);
+  return pids;
+}
+
+std::vector<pid_t> sessionProcessTree(const std::vector<pid_t>& roots, uid_t uid) {
+  std::map<pid_t, ProcessFacts> all = accountProcesses(uid);
   std::set<pid_t> members, sessions;
   auto join = [&](pid_t pid, const ProcessFacts& facts) {
     members.insert(pid);

@@ -14,6 +14,9 @@ struct ProcessFacts {
   pid_t session = 0;  // the session id
   uid_t realUid = 0, effectiveUid = 0, savedUid = 0;
   unsigned long long startTicks = 0;  // when it started, in clock ticks since boot
+  unsigned long long cpuTicks = 0;    // user and system time it used, in clock ticks
+  long threads = 0;
+  long rssPages = 0;  // resident memory, in pages
   bool zombie = false;
 };
 
@@ -36,5 +39,15 @@ bool descendsWithinAccount(pid_t pid, pid_t ancestor, uid_t uid, unsigned long l
 // controls (screen's socket names) are never trusted alone. Passing a previous answer as
 // `roots` follows the same processes on. Neither the agent nor process 1 is ever a member.
 std::vector<pid_t> sessionProcessTree(const std::vector<pid_t>& roots, uid_t uid);
+
+// The live children of `parent` that are wholly the account's (every user id `uid`), lowest
+// process id first.
+std::vector<pid_t> childrenWithinAccount(pid_t parent, uid_t uid);
+
+// The screen processes of the account's sessions named exactly `name`, from the names in its
+// screen directory (/run/screen/S-<account>): never by connecting to the sockets there, which the
+// account may have planted to block whoever connects. Each is a live process wholly the
+// account's (every user id `uid`); a name whose process is gone (a dead session) is none.
+std::vector<pid_t> screenSessions(const std::string& account, uid_t uid, const std::string& name);
 
 #endif

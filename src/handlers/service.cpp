@@ -14,37 +14,28 @@
 #include "exec/Identity.h"
 #include "exec/InstructionParserHelpers.h"
 #include "exec/Processes.h"
+#include "exec/ServiceGroups.h"
 #include "exec/ShellLine.h"
+#include "handlers/provisioning.h"
+#include "handlers/servicelimits.h"
 
 static void sleepFor(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 // Prints the process id of every screen session of the account whose name is exactly the
-// quoted name given for %s. `screen -list` lines are TAB "<pid>.<name>" TAB ...; a pattern
-// search would let service 1 match service 12. The name reaches awk through ARGV, which,
-// unlike -v, takes backslashes literally; emptying ARGV[1] makes awk read standard input.
+// quoted name given for %s (screenexec's lookup). `screen -list` lines are TAB "<pid>.<name>"
+// TAB ...; a pattern search would let service 1 match service 12. The name reaches awk through
+// ARGV, which, unlike -v, takes backslashes literally; emptying ARGV[1] makes awk read standard
+// input.
 static const char kSessionPids[] =
     "screen -list | awk -F '\\t' 'BEGIN { name = ARGV[1]; ARGV[1] = \"\" } "
     "{ dot = index($2, \".\"); if (dot > 1 && substr($2, dot + 1) == name) print substr($2, 1, dot - 1) }' "
     "%s";
 
-// The session lookup of start and stop; %s is kSessionPids composed. Where the lookup runs
-// inside a command substitution it is $(...), which, unlike backquotes, keeps the quoted name
-// as it is.
-static const char kLookupLine[] = "screen -wipe > /dev/null ; %s";
-
-// The check after the start: prints the (first) session's pid.
-static const char kCheckLine[] =
-    "screen -wipe > /dev/null ; SCREENPID=$(%s | head -n 1) ; if [ $SCREENPID ] ; then echo $SCREENPID; fi;";
-
-// The process to renice: the last child of the shell screen started, else that shell.
-static const char kServicePidLine[] =
-    "screen -wipe > /dev/null ; SCREENPID=$(%s | head -n 1) ; if [ $SCREENPID ] ; then SCREENSID=`ps -ef | "
-    "awk "
-    "'$3 == '$SCREENPID' { print $2 }'`; SERVICEPID=`ps -ef | awk '$3 == '$SCREENSID' { print $2 }' | sed "
-    "'$!d'` "
-    "; if [ $SERVICEPID ]; then echo $SERVICEPID; else echo $SCREENSID; fi; fi;";
+// Clears the dead sessions a kill leaves; bounded, since screen connects to every socket in the
+// account's screen directory, and the account may have planted one that nobody accepts on.
+static const char kWipeLine[] = "timeout -s KILL 5 screen -wipe > /dev/null";
 
 // L stands apart from S: screen 4.9 writes no log for "-mdLS".
 static const char kStartLine[] =
@@ -97,10 +88,6 @@ static std::string sessionPidsLine(const std::string& sessionName) {
   return composeLine(kSessionPids, {shellQuote(sessionName)});
 }
 
-static std::string lookupLine(const std::string& gameid) {
-  return composeLine(kLookupLine, {sessionPidsLine("service" + gameid)});
-}
-
 static bool allDigits(const std::string& s) {
   if (s.empty()) return false;
   for (unsigned char c : s)
@@ -108,12 +95,33 @@ static bool allDigits(const std::string& s) {
   return true;
 }
 
-std::vector<std::string> sessionPids(const std::string& lookupOutput) {
-  std::vector<std::string> pids;
-  for (std::string& line : explode("\n", lookupOutput)) {
-    if (allDigits(trim(line))) pids.push_back(line);
-  }
-  return pids;
+// The account's user id; false for an unknown account.
+static bool accountUid(const std::string& user, uid_t& uid) {
+  uid = 0;
+  if (isRootUser(user)) return true;
+  AccountContext account;
+  if (!LookupAccount(user, account)) return false;
+  uid = account.uid;
+  return true;
+}
+
+// The screen processes of the running sessions named exactly "service<gameid>".
+static std::vector<pid_t> sessionsOf(const std::string& gameid, const std::string& user) {
+  uid_t uid;
+  return accountUid(user, uid) ? screenSessions(groupAccountName(user), uid, "service" + gameid)
+                               : std::vector<pid_t>();
+}
+
+// Whether the service gets a control group: where the host has them, for a name the group's
+// path can be made of (the rules addserver applies).
+static bool grouped(const std::string& gameid, const std::string& user) {
+  return serviceGroupsUsable() && validServiceId(gameid) && validAccountName(groupAccountName(user));
+}
+
+// True while the service runs: its session, or anything left in its group.
+static bool serviceRunning(const std::string& gameid, const std::string& user) {
+  return !sessionsOf(gameid, user).empty() ||
+         (grouped(gameid, user) && !serviceGroupProcesses(groupAccountName(user), gameid).empty());
 }
 
 bool serviceParametersValid(const std::string& priority, const std::string& affinity) {
@@ -147,37 +155,38 @@ bool serviceProcessOf(const std::string& user, pid_t screen, pid_t pid, unsigned
   return LookupAccount(user, account) && descendsWithinAccount(pid, screen, account.uid, since);
 }
 
-// The account's processes of the sessions `pids`, as decimal text; none for an unknown account.
-static std::vector<std::string> sessionTree(const std::vector<std::string>& pids, const std::string& user) {
-  uid_t uid = 0;
-  if (!isRootUser(user)) {
-    AccountContext account;
-    if (!LookupAccount(user, account)) return {};
-    uid = account.uid;
-  }
-  std::vector<pid_t> roots;
-  pid_t root;
-  for (const std::string& pid : pids)
-    if (toPid(pid, root)) roots.push_back(root);
+// The account's processes of the sessions `roots`, as decimal text; none for an unknown account.
+static std::vector<std::string> sessionTree(const std::vector<pid_t>& roots, const std::string& user) {
+  uid_t uid;
+  if (!accountUid(user, uid)) return {};
   std::vector<std::string> members;
   for (pid_t member : sessionProcessTree(roots, uid)) members.push_back(std::to_string(member));
   return members;
 }
 
+// The process to renice: the last child of the shell screen started, else that shell; 0 when
+// there is none.
+static pid_t serviceProcess(const std::string& user, pid_t screen) {
+  uid_t uid;
+  if (!accountUid(user, uid)) return 0;
+  const std::vector<pid_t> shells = childrenWithinAccount(screen, uid);
+  if (shells.empty()) return 0;
+  const std::vector<pid_t> programs = childrenWithinAccount(shells.front(), uid);
+  return programs.empty() ? shells.front() : programs.back();
+}
+
 // Sets the nice value of the service process, once its program had time to start. `screenpid`
 // is the session's screen process as the check after the start found it; `since` when the
 // start began.
-static std::string reniceService(const std::string& gameid, const std::string& user,
-                                 const std::string& priority, const std::string& screenpid,
-                                 unsigned long long since) {
+static std::string reniceService(const std::string& user, const std::string& priority,
+                                 const std::string& screenpid, unsigned long long since) {
   Log("Attempting to set renice in 15 seconds...");
   sleepFor(15000);
-  std::string line = composeLine(kServicePidLine, {sessionPidsLine("service" + gameid)});
-  Log(line);
-  std::string pid = returnExec(line, user);
+  pid_t screen, service = 0;
+  if (toPid(screenpid, screen)) service = serviceProcess(user, screen);
+  const std::string pid = std::to_string(service);
   Log(pid);
-  pid_t screen, service;
-  if (!toPid(trim(pid), service)) return "Unable to renice service, service pid not found";
+  if (service == 0) return "Unable to renice service, service pid not found";
   // Root renices for the account: only a process of its own, in the session this start made.
   if (!toPid(screenpid, screen) || !serviceProcessOf(user, screen, service, since)) {
     const std::string warning =
@@ -186,7 +195,7 @@ static std::string reniceService(const std::string& gameid, const std::string& u
     Log_warn("%s", warning.c_str());
     return "Unable to renice service, service pid not found";
   }
-  line = composeLine(kReniceLine, {shellQuote(priority), shellQuote(pid)});
+  const std::string line = composeLine(kReniceLine, {shellQuote(priority), shellQuote(pid)});
   Log(line);
   Log(returnExec(line, "root"));
   return std::string();
@@ -197,8 +206,7 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
                         std::string& servicetype) {
   try {
     if (!serviceParametersValid(priority, affinity)) return "fail";
-    if (!sessionPids(returnExec(lookupLine(gameid), user)).empty())
-      return "Server is still running, you will need to stop it first..";
+    if (serviceRunning(gameid, user)) return "Server is still running, you will need to stop it first..";
     if (!affinity.empty()) affinity = "taskset -c " + affinity + " ";
     const std::string shell = "bash";
     // An empty name stays out of the test, which then comes out false and the session starts.
@@ -208,22 +216,29 @@ std::string startServer(std::string& user, std::string& startmode, std::string& 
                                  shellQuote(gameid), shell, affinity, startmode, postmode});
     Log("Attempting to start service process...");
     Log(startLine);
+    // The whole service, from the screen process down, runs in its group: nothing it starts can
+    // leave it.
+    GroupEntry group;
+    const bool inGroup = grouped(gameid, user);
+    const std::string account = groupAccountName(user);
+    if (inGroup && !prepareServiceGroup(account, gameid, limitsInForce(account, gameid), group))
+      return "fail";
+    if (inGroup) recordServiceStart(account, gameid);
     const unsigned long long since = bootTicksNow();
-    std::string output = returnExec(startLine, user);
+    std::string output = runCommand(startLine, user, std::string(), inGroup ? &group : nullptr).value();
     if (iequals(trim(output), "NOEXEC")) return "Server has no executable";
     Log(output);
     if (settings().os != HostSystem::Linux) return startLine;
 
     Log("Checking to see the service is started in 3 seconds...");
     sleepFor(3000);
-    const std::string checkLine = composeLine(kCheckLine, {sessionPidsLine("service" + gameid)});
-    Log(checkLine);
-    std::string screenpid = returnExec(checkLine, user);
+    const std::vector<pid_t> sessions = sessionsOf(gameid, user);
+    if (sessions.empty()) return "Service screen does not exist after 2 seconds";
+    const std::string screenpid = std::to_string(sessions.front());
     Log(screenpid);
-    if (trim(screenpid).empty()) return "Service screen does not exist after 2 seconds";
 
     if (!priority.empty()) {
-      std::string refused = reniceService(gameid, user, priority, screenpid, since);
+      std::string refused = reniceService(user, priority, screenpid, since);
       if (!refused.empty()) return refused;
     }
     return startLine;
@@ -248,7 +263,11 @@ static std::vector<std::string> waitEnded(std::vector<std::string> left, const s
   for (unsigned waited = 0; !left.empty() && waited < boundMs; waited += kStopStepMs) {
     if (repeat != nullptr) signalAll(repeat, left, user);
     sleepFor(kStopStepMs);
-    left = sessionTree(left, user);
+    std::vector<pid_t> pids;
+    pid_t pid;
+    for (const std::string& text : left)
+      if (toPid(text, pid)) pids.push_back(pid);
+    left = sessionTree(pids, user);
   }
   return left;
 }
@@ -276,13 +295,19 @@ std::string stopServer(std::string& gameid, std::string& user, std::string& serv
       Log(line);
       break;
     }
-    // Every session of that exact name: two concurrent starts can have made two.
-    std::vector<std::string> pids = sessionPids(returnExec(lookupLine(gameid), user));
-    if (pids.empty()) return "Server stopped";
-    std::vector<std::string> left = endProcesses(sessionTree(pids, user), user);
-    returnExec("screen -wipe", user);
-    if (!left.empty()) {
-      Log_warn("There was a problem with stopServer: %zu processes of service%s still run", left.size(),
+    // The group as a whole: what the service started, however it detached, is in it.
+    size_t left = 0;
+    if (grouped(gameid, user) && !endServiceGroup(groupAccountName(user), gameid, kStopGraceMs, kStopKillMs))
+      left = serviceGroupProcesses(groupAccountName(user), gameid).size();
+    // Every session of that exact name outside a group (started without one): two concurrent
+    // starts can have made two.
+    const std::vector<pid_t> sessions = sessionsOf(gameid, user);
+    if (!sessions.empty()) {
+      left += endProcesses(sessionTree(sessions, user), user).size();
+      returnExec(kWipeLine, user);
+    }
+    if (left != 0) {
+      Log_warn("There was a problem with stopServer: %zu processes of service%s still run", left,
                gameid.c_str());
       return "fail";
     }
@@ -297,7 +322,7 @@ std::string stopServer(std::string& gameid, std::string& user, std::string& serv
 static void waitSessionGone(const std::string& gameid, const std::string& user) {
   const unsigned kStepMs = 250, kBoundMs = 5000;
   for (unsigned waited = 0; waited < kBoundMs; waited += kStepMs) {
-    if (sessionPids(returnExec(lookupLine(gameid), user)).empty()) return;
+    if (sessionsOf(gameid, user).empty()) return;
     sleepFor(kStepMs);
   }
 }

@@ -33,9 +33,6 @@ std::string stopServer(std::string& gameid, std::string& user, std::string& serv
 // takes it. Logs a warning naming the bad value otherwise.
 bool serviceParametersValid(const std::string& priority, const std::string& affinity);
 
-// The process ids of the screen sessions a session lookup printed: one per line, digits only.
-std::vector<std::string> sessionPids(const std::string& lookupOutput);
-
 // The instruction handlers.
 std::string startService(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 std::string stopService(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
