@@ -116,32 +116,38 @@ TEST_F(ServiceLifecycle, StartStatusInputRefusalsAndStopWithServiceOneBesideTwel
   EXPECT_EQ(pid12, sessions()["service12"]) << "stopping 1 touched 12";
 }
 
-// The lookups that find the process to renice run as the account and read the names in its
-// screen directory, which it controls. A service that renames its own session and plants a
-// live socket named after another account's process must not make root renice that process.
+// The session to renice is found by the names in the account's screen directory, which it
+// controls. A service that renames its own session and plants live sockets named after another
+// account's process and after an older process of its own must make root renice neither.
 TEST_F(ServicePriority, APlantedSessionNameNeverRenicesAnotherAccountsProcess) {
   provision("9");
-  // Root's: a shell (what the lookups take for a screen process) and its child.
+  // Each a shell (what the lookups take for a screen process) with a child: root's, the account's.
   const std::string victim = shell("bash -c 'sleep 600; :' >/dev/null 2>&1 & echo -n $!");
-  const std::string dir = "/run/screen/S-" + kAccount, decoy = dir + "/" + victim + ".decoy";
+  const std::string older = shell("runuser -u " + kAccount +
+                                  " -- bash -c \"bash -c 'sleep 600; :' >/dev/null 2>&1 & echo -n \\$!\"");
+  const std::string dir = "/run/screen/S-" + kAccount;
   shell("mkdir -m 700 " + dir + " && chown " + kAccount + ": " + dir);
-  // Live, so that screen -wipe keeps it; named so that no lookup of service9 matches it yet.
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", decoy.c_str());
-  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, listen(listener, 64));
-  shell("chown " + kAccount + ": " + decoy + " && chmod 600 " + decoy);
-  // After its screen command: its own session renamed away, the decoy named service9.
-  const std::string postmode =
-      "for i in $(seq 100); do screen -S service9 -X sessionname hidden && break; sleep 0.1; done; mv " +
-      decoy + " " + dir + "/" + victim + ".service9;";
+  std::string postmode =
+      "for i in $(seq 100); do screen -S service9 -X sessionname hidden && break; sleep 0.1; done;";
+  std::vector<int> listeners;
+  for (const std::string& pid : {victim, older}) {
+    // Live sockets, named so that no lookup of service9 matches them before the start.
+    const std::string decoy = dir + "/" + pid + ".decoy";
+    listeners.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", decoy.c_str());
+    ASSERT_EQ(0, bind(listeners.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(listeners.back(), 64));
+    shell("chown " + kAccount + ": " + decoy + " && chmod 600 " + decoy);
+    postmode += " mv " + decoy + " " + dir + "/" + pid + ".service9;";
+  }
   EXPECT_EQ("Unable to renice service, service pid not found\r\n",
             run("start:_:9:_:sleep 600:_::_:" + postmode + ":_:12"));
   // They keep the niceness they started with, the tests' (not 0 under `nice`).
   const std::string started = std::to_string(getpriority(PRIO_PROCESS, 0)) + "\n";
-  EXPECT_EQ(started + started, shell("ps -o ni= -p " + victim + " --ppid " + victim + " | tr -d ' '"));
+  for (const std::string& pid : {victim, older})
+    EXPECT_EQ(started + started, shell("ps -o ni= -p " + pid + " --ppid " + pid + " | tr -d ' '")) << pid;
   EXPECT_TRUE(logged("is not the account's in the session this start created"));
 }
 
