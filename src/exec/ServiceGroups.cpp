@@ -232,9 +232,15 @@ bool SetUpServiceGroups(std::string& why) {
     if (own.empty()) continue;
     std::string subtree = own;
     if (managed) {
-      // The unit's group hands controllers down, so it may hold no process itself (v2).
-      if (!makeDir(own + "/agent") || writeFile(own + "/agent/cgroup.procs", std::to_string(getpid())) != 0)
+      // The unit's group hands controllers down, so it may hold no process itself (v2). A service
+      // manager that honours DelegateSubgroup=agent already started the agent in that leaf.
+      const size_t leaf = own.rfind("/agent");
+      if (leaf != std::string::npos && leaf + 6 == own.size()) {
+        subtree = own.substr(0, leaf);
+      } else if (!makeDir(own + "/agent") ||
+                 writeFile(own + "/agent/cgroup.procs", std::to_string(getpid())) != 0) {
         continue;
+      }
     } else {
       subtree = own + "/kadrel-services";
     }
