@@ -13,6 +13,7 @@
 
 #include "agent/Daemon.h"
 #include "agent/HostCheck.h"
+#include "core/Audit.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "exec/ServiceGroups.h"
@@ -87,12 +88,12 @@ int main() {
   LoadTls();
   // The audit trail goes to the system log under this name in the foreground too; detaching
   // opens it again for the levelled messages.
-  openlog("kadrel", LOG_PID, LOG_DAEMON);
+  openlog(kSystemLogName, LOG_PID, LOG_DAEMON);
   if (!CheckHostPrograms()) return 1;
   // Descriptors inherited from whoever started the agent never reach its commands.
   syscall(SYS_close_range, 3U, ~0U, static_cast<unsigned>(CLOSE_RANGE_CLOEXEC));
 
-  Daemonize("kadrel");
+  Daemonize(kSystemLogName);
   Log("Kadrel-Remote Started");
   if (settings().shaPasswords) Log("- with shar passwords");
   // Before any thread: under the service manager the agent moves itself into a group of its own.

@@ -29,9 +29,13 @@ struct InstructionAudit {
 // name is "(command)" for a command line the panel sent in place of an instruction's name.
 std::string AuditInstructionLine(const InstructionAudit& entry);
 
+// The name the agent's records carry in the system log.
+const char kSystemLogName[] = "kadrel";
+
 // Writes `line` to the system log, facility auth, priority info (notice for a refused
-// handshake), unless the setting `audit` is off. With no system logger running (no socket at
-// /dev/log) the line is dropped, never written to the console.
+// handshake), unless the setting `audit` is off, in the record the C library's syslog() would
+// send, but without running its stream machinery on the caller's stack. With no system logger
+// running (no socket at /dev/log) the line is dropped, never written to the console.
 void Audit(const std::string& line, bool refused = false);
 
 #endif

@@ -67,7 +67,10 @@ bool OpenLogFile(const char* path) {
 
 void SetDaemonized() { daemonized = true; }
 
-void Log(const char* data) { Log(std::string(data ? data : "")); }
+void Log(const char* data) {
+  // Off, a line costs no copy.
+  if (ordinaryDestination() >= 0) Log(std::string(data ? data : ""));
+}
 
 static std::string vformat(const char* fmt, va_list ap) {
   va_list measure;
