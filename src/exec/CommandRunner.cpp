@@ -104,11 +104,13 @@ ReplyStream::Sent UnwantedReply::forward(int fd) {
   return Sent::Abandoned;
 }
 
-Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user, const std::string& input,
-                               const GroupEntry* group) {
+// runChild with the output collected: the output plus "\n" ("\n" alone when the command never
+// ran as the account), and how it went in `outcome`. A failure (logged) when nothing could run.
+static Valued<std::string> collectOutput(const std::string& cmddo1, const std::string& user,
+                                         const std::string& input, const GroupEntry* group,
+                                         Outcome& outcome) {
   if (const Result runnable = lineRunnable(cmddo1, "returnExec"); !runnable) return runnable;
   std::string result;
-  Outcome outcome;
   try {
     const std::function<Outcome(int)> collect = [&](int fd) {
       readAll(fd, result);
@@ -126,12 +128,23 @@ Valued<std::string> runCommand(const std::string& cmddo1, const std::string& use
   return Valued<std::string>(std::move(result));
 }
 
+Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user, const std::string& input,
+                               const GroupEntry* group) {
+  Outcome outcome = Outcome::NotStarted;
+  Valued<std::string> output = collectOutput(cmddo1, user, input, group, outcome);
+  // The child module logged why; the lone line feed says nothing of what the command does.
+  if (output && outcome == Outcome::NeverRan)
+    return Result::Failure("There was a problem with returnExec: the command did not run as " + user);
+  return output;
+}
+
 std::string returnExec(const std::string& cmddo1, const std::string& user) {
-  return runCommand(cmddo1, user).value();
+  return returnExec(cmddo1, user, std::string());
 }
 
 std::string returnExec(const std::string& cmddo1, const std::string& user, const std::string& input) {
-  return runCommand(cmddo1, user, input).value();
+  Outcome outcome = Outcome::NotStarted;
+  return collectOutput(cmddo1, user, input, nullptr, outcome).value();
 }
 
 void streamExec(const std::string& cmddo1, const std::string& user, ReplyStream& out) {

@@ -14,9 +14,10 @@ struct GroupEntry;
 // Longest command line that can be run: one exec argument holds at most 128 KiB with its NUL.
 const size_t kMaxCommandLine = 128 * 1024 - 1;
 
-// The command's standard output, byte for byte, plus "\n" ("\n" alone when the command never
-// ran because the account could not be taken on). A failure, already logged, when no child
-// could be started or the line was refused (too long, or holding a NUL byte that would cut it).
+// The command's standard output, byte for byte, plus "\n". A failure, already logged, when
+// the command did not run: no child could be started, the account could not be taken on (an
+// unknown account, no home), or the line was refused (too long, or holding a NUL byte that
+// would cut it).
 // The command sees descriptors 0, 1 (the pipe) and 2 only. Its descriptor 0 is /dev/null, or
 // with a non-empty `input` (at most kMaxChildInput bytes) a pipe that yields `input`: how a
 // secret such as a password reaches a program, readable by that child alone and never a word
@@ -25,8 +26,9 @@ const size_t kMaxCommandLine = 128 * 1024 - 1;
 Valued<std::string> runCommand(const std::string& cmddo1, const std::string& user,
                                const std::string& input = std::string(), const GroupEntry* group = nullptr);
 
-// runCommand's output, or "" after a failure: the reply of an instruction that wants a
-// command's output.
+// The reply of an instruction that wants a command's output: runCommand's output, "\n" alone
+// when the command could not run as the account (as streamExec answers), or "" after any other
+// failure.
 std::string returnExec(const std::string& cmddo1, const std::string& user);
 std::string returnExec(const std::string& cmddo1, const std::string& user, const std::string& input);
 

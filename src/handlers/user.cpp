@@ -112,18 +112,12 @@ static Valued<std::string> storedHash(const std::string& password, const std::st
   return hash;
 }
 
-// The account creation line for this host's system and settings, and what it reads on its
-// standard input. On FreeBSD pw reads the hash there; on Linux useradd makes the account
-// without a password, which setPassword then gives it. No hash is ever a word of the line.
-struct AddUserCommand {
-  std::string line, input;
-};
-static AddUserCommand addUserCommand(const std::string& shell, const std::string& name,
-                                     const std::string& hash) {
+AddUserCommand addUserCommand(const std::string& shell, const std::string& name, const std::string& hash) {
   const Settings& s = settings();
   if (isFreeBSD()) {
+    // "-H 0": pw reads the hash from descriptor 0.
     const std::string group = s.user_group == "default" ? std::string("wheel") : s.user_group;
-    return {composeLine("/usr/sbin/pw useradd %s -s %s -H -m -g %s",
+    return {composeLine("/usr/sbin/pw useradd %s -s %s -H 0 -m -g %s",
                         {shellQuote(name), shellQuote(shell), group.empty() ? group : shellQuote(group)}),
             hash + "\n"};
   }

@@ -20,6 +20,14 @@ std::string checkUser(std::vector<std::string>& strlines, std::string& user, std
 // stored, the account is removed again and adduser fails.
 std::string addUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);
 
+// The account creation line for this host's system and settings, and what it reads on its
+// standard input. On FreeBSD pw reads the hash there; on Linux useradd makes the account
+// without a password, which chpasswd then gives it. No hash is ever a word of the line.
+struct AddUserCommand {
+  std::string line, input;
+};
+AddUserCommand addUserCommand(const std::string& shell, const std::string& name, const std::string& hash);
+
 // Argument: account name. Ends the account's processes, deletes it with its home, removes its
 // screen directories.
 std::string delUser(std::vector<std::string>& strlines, std::string& user, std::string& cmddo);

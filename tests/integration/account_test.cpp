@@ -97,6 +97,8 @@ TEST_F(AccountNames, UnsafeNamesAndShellsRunNothingAndFailuresAreNotSuccess) {
   ensureAccount("kopt");
   ensureAccount("ktoor", "-o -u 0");
   ensureAccount("kdelother");
+  ensureAccount("knohome");
+  shell("rm -r /home/knohome");
   ASSERT_EQ(0, mkdir("/home/kvictim", 0755));
   unlink((kRecorded + "/calls").c_str());
   const std::string shellBefore = loginShell("kopt");
@@ -114,6 +116,10 @@ TEST_F(AccountNames, UnsafeNamesAndShellsRunNothingAndFailuresAreNotSuccess) {
       {"deluser:_:root", "root", "There was a problem while removing this user"},
       {"deluser:_:ktoor", "root", "There was a problem while removing this user"},
       {"deluser:_:kopt", "kdelother", "There was a problem while removing this user"},  // userdel refuses
+      // id cannot run as an acting account that is unknown or has no home: nothing is known.
+      {"checkuser:_:kopt", "knobody", ""},
+      {"checkuser:_:kopt", "knohome", ""},
+      {"adduser:_:/bin/sh:_:knew:_:pw", "knobody", "There was a problem while adding this user"},
   };
   for (const auto& row : rows) EXPECT_EQ(row.reply, replyText(row.instruction, row.user)) << row.instruction;
   EXPECT_EQ("", shell("grep -vw users " + kRecorded + "/calls")) << "a refused instruction ran a program";

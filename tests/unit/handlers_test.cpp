@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "TestSettings.h"
 #include "dispatch/InstructionParser.h"
 #include "exec/InstructionParserHelpers.h"
 #include "exec/ShellLine.h"
 #include "exec/TreeWalk.h"
 #include "handlers/files.h"
+#include "handlers/user.h"
 
 namespace {
 
@@ -110,6 +112,23 @@ std::string composed(const std::string& instruction, std::string user) {
   std::string cmddo, reply;
   EXPECT_FALSE(RouteInstruction(strlines, user, cmddo, reply)) << reply;
   return cmddo;
+}
+
+// The new account's hash reaches the creating program on its standard input, never as a word.
+TEST(AccountLines, TheHashIsReadFromStandardInput) {
+  const struct {
+    const char* os;
+    std::string line, input;
+  } rows[] = {
+      {"linux", "/usr/sbin/useradd 'bob' -s '/bin/sh' -m ", ""},
+      {"freebsd", "/usr/sbin/pw useradd 'bob' -s '/bin/sh' -H 0 -m -g 'wheel'", "$1$h\n"},
+  };
+  for (const auto& row : rows) {
+    WithSettings s(settingsFor(row.os, "user_group=default\n"));  // FreeBSD: wheel
+    const AddUserCommand command = addUserCommand("/bin/sh", "bob", "$1$h");
+    EXPECT_EQ(row.line, command.line) << row.os;
+    EXPECT_EQ(row.input, command.input) << row.os;
+  }
 }
 
 // "<source>/*" of an empty source or the root directory is every top-level directory of the
