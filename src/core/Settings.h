@@ -1,7 +1,8 @@
 // The agent's settings, one typed object: read from kadrel.ini once at start-up, before any
 // other thread exists, and only read afterwards (through settings()), so that every thread
-// shares them without locks. The session's own settings (user, expectreturn, closesocket) are
-// not here: the panel changes them while the agent runs (session/SessionMessages.h).
+// shares them without locks. The session's own settings (the acting account, whether replies
+// are wanted, whether to close after one) are not here: the panel changes them while the agent
+// runs (session/SessionMessages.h).
 #ifndef KADREL_CORE_SETTINGS_H
 #define KADREL_CORE_SETTINGS_H
 

@@ -1,8 +1,7 @@
 // The dispatcher: turns one instruction text into one reply. It substitutes "$MAINDIR",
-// splits the text on ":_:", finds the handler (the exact-match instruction_table first, then
-// the case-insensitive name chain in order, else the name and its first argument run as a
-// command line) and runs a command handler's line as the acting account.
-// Any number of dispatches may run at once; the tables are filled once and only read.
+// splits the text on ":_:", finds the handler in the instruction table (a name no row has runs
+// as a command line of its own, with its first argument) and runs a command handler's line as
+// the acting account. Any number of dispatches may run at once; the table is constant.
 #ifndef KADREL_DISPATCH_INSTRUCTIONPARSER_H
 #define KADREL_DISPATCH_INSTRUCTIONPARSER_H
 
@@ -12,9 +11,10 @@
 #include "dispatch/InstructionTable.h"
 #include "exec/CommandRunner.h"
 
-// With `stream`, a command line run with a reply has its output streamed there as it arrives
-// (then "\n"), and the returned reply is empty; see streamExec.
-std::string InstructionParser(std::string& data, std::string& user, std::string& expectreturn,
+// `replyWanted`: the panel asked for replies ("cmd_return: yes"); without, a command line runs
+// and nothing is answered. With `stream`, a command line run with a reply has its output
+// streamed there as it arrives (then "\n"), and the returned reply is empty; see streamExec.
+std::string InstructionParser(std::string& data, std::string& user, bool replyWanted,
                               ReplyStream* stream = nullptr);
 
 // Finds and calls the handler of strlines[0] (not empty): true when `reply` is the reply,
@@ -24,8 +24,8 @@ std::string InstructionParser(std::string& data, std::string& user, std::string&
 bool RouteInstruction(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
                       std::string& reply, ReplyStream* stream = nullptr);
 
-// True when `name` selects a handler (the exact-match table or the name chain); any other name
-// is run as a command line of its own.
+// True when `name` selects a row of the instruction table; any other name is run as a command
+// line of its own.
 bool isInstructionName(const std::string& name);
 
 #endif

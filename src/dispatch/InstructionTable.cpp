@@ -1,6 +1,7 @@
-// The instruction table and the name chain.
+// The instruction table.
 #include "dispatch/InstructionTable.h"
 
+#include "core/Settings.h"
 #include "handlers/command.h"
 #include "handlers/directorymd5.h"
 #include "handlers/files.h"
@@ -11,55 +12,67 @@
 #include "handlers/shellfiles.h"
 #include "handlers/user.h"
 
-std::map<const std::string, Processor> instruction_table;
-
-// Names the exact table does not hold, compared without regard to letter case, in this order.
 // clang-format off
-const std::vector<NamedInstruction> instruction_chain = {
-    {"whereami", whereAmI, kReply},
-    {"changepass", changePass, kReply},
-    {"addserver", addServer, kReply},
-    {"updateserver", updateServer, kReply},
-    {"removeserver", removeServer, kReply},
-    {"start", startService, kReply},
-    {"stop", stopService, kReply},
-    {"restart", restartService, kReply},
-    {"setlimits", setLimits, kReply},
-    {"servicestats", serviceStats, kReply},
-    {"deldir", insDelDir, kReply},
-    {"movedir", insMoveDir, kReply},
-    {"renamefile", insRenameFile, kReply},
-    {"deletefile", insDeleteFile, kReply},
-    {"writefile", insWriteFile, kReply},
-    {"directorymd5", directoryMd5, kReply},
-    {"update", runUpdate, kCommand},
-    {"version", versionInfo, kReply},
-    {"changeshell", changeShell, kReplyOrCommand},
-    {"iplist", ipList, kCommand},
-    {"extract", extractArchive, kReplyOrCommand},
-    {"status", serviceStatus, kCommand},
-    {"readfile", insReadFile, kStreamedReply, streamReadFile},
-    {"isfile", isFile, kCommand},
-    {"isdir", isDir, kCommand},
-    {"screenexec", screenExec, kCommand},
-    {"sysstats", sysStats, kCommand},
-    {"mkdir", makeDir, kCommand},
-    {"copydir", copyDir, kCommand},
-    {"copyfile", copyFile, kCommand},
-    {"downloadfile", downloadFile, kCommand},
-    {"filelist", fileList, kCommand},
-    {"filelist2", fileList2, kCommand},
-    {"openiptable", openIpTable, kCommand},
-    {"closeiptable", closeIpTable, kCommand},
-    {"gamemonitor", gameMonitor, kCommand},
-    {"filesize", fileSize, kCommand},
-    {"ping", pingHost, kCommand},
+const std::vector<Instruction> instruction_table = {
+    // Only when written exactly so: "Command" is no instruction, and runs as a program.
+    {"checkuser", kExactCase, checkUser, kReply},
+    {"adduser", kExactCase, addUser, kReply},
+    {"deluser", kExactCase, delUser, kReply},
+    {"command", kExactCase, insCommand, kCommand},
+    // In any letter case.
+    {"whereami", kAnyCase, whereAmI, kReply},
+    {"changepass", kAnyCase, changePass, kReply},
+    {"addserver", kAnyCase, addServer, kReply},
+    {"updateserver", kAnyCase, updateServer, kReply},
+    {"removeserver", kAnyCase, removeServer, kReply},
+    {"start", kAnyCase, startService, kReply},
+    {"stop", kAnyCase, stopService, kReply},
+    {"restart", kAnyCase, restartService, kReply},
+    {"setlimits", kAnyCase, setLimits, kReply},
+    {"servicestats", kAnyCase, serviceStats, kReply},
+    {"deldir", kAnyCase, insDelDir, kReply},
+    {"movedir", kAnyCase, insMoveDir, kReply},
+    {"renamefile", kAnyCase, insRenameFile, kReply},
+    {"deletefile", kAnyCase, insDeleteFile, kReply},
+    {"writefile", kAnyCase, insWriteFile, kReply},
+    {"directorymd5", kAnyCase, directoryMd5, kReply},
+    {"update", kAnyCase, runUpdate, kCommand},
+    {"version", kAnyCase, versionInfo, kReply},
+    {"changeshell", kAnyCase, changeShell, kReplyOrCommand},
+    {"iplist", kAnyCase, ipList, kCommand},
+    {"extract", kAnyCase, extractArchive, kReplyOrCommand},
+    {"status", kAnyCase, serviceStatus, kCommand},
+    {"readfile", kAnyCase, insReadFile, kStreamedReply, streamReadFile},
+    {"isfile", kAnyCase, isFile, kCommand},
+    {"isdir", kAnyCase, isDir, kCommand},
+    {"screenexec", kAnyCase, screenExec, kCommand},
+    {"sysstats", kAnyCase, sysStats, kCommand},
+    {"mkdir", kAnyCase, makeDir, kCommand},
+    {"copydir", kAnyCase, copyDir, kCommand},
+    {"copyfile", kAnyCase, copyFile, kCommand},
+    {"downloadfile", kAnyCase, downloadFile, kCommand},
+    {"filelist", kAnyCase, fileList, kCommand},
+    {"filelist2", kAnyCase, fileList2, kCommand},
+    {"openiptable", kAnyCase, openIpTable, kCommand},
+    {"closeiptable", kAnyCase, closeIpTable, kCommand},
+    {"gamemonitor", kAnyCase, gameMonitor, kCommand},
+    {"filesize", kAnyCase, fileSize, kCommand},
+    {"ping", kAnyCase, pingHost, kCommand},
 };
 // clang-format on
 
-void initInstructions() {
-  instruction_table["checkuser"] = Processor{checkUser, true};
-  instruction_table["adduser"] = Processor{addUser, true};
-  instruction_table["deluser"] = Processor{delUser, true};
-  instruction_table["command"] = Processor{insCommand, false};
+const Instruction* findInstruction(const std::string& name) {
+  for (const Instruction& row : instruction_table)
+    if (row.match == kExactCase ? name == row.name : iequals(name, row.name)) return &row;
+  return nullptr;
+}
+
+bool Instruction::call(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
+                       std::string& reply, ReplyStream* stream) const {
+  if (kind == kStreamedReply && stream != nullptr) {
+    streamer(strlines, user, *stream);
+    return true;
+  }
+  reply = function(strlines, user, cmddo);
+  return kind == kReply || kind == kStreamedReply || (kind == kReplyOrCommand && !reply.empty());
 }

@@ -1,10 +1,9 @@
-// The routing data of the dispatcher: the exact-match `instruction_table` and the ordered,
-// case-insensitive name chain, with every handler's include. Adding an instruction is one row
-// here; the dispatcher itself never changes for it. Filled once, read by any thread.
+// The instruction table: one row per instruction, with its name, how the name is matched, its
+// handler and what the handler's result means. Adding an instruction is one row here; the
+// dispatcher itself never changes for it. Constant data, read by any thread.
 #ifndef KADREL_DISPATCH_INSTRUCTIONTABLE_H
 #define KADREL_DISPATCH_INSTRUCTIONTABLE_H
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@ class ReplyStream;
 // A handler whose reply may be of any size: it sends the reply to `out` as it produces it.
 typedef void (*streamProcPtr)(std::vector<std::string>& strlines, std::string& user, ReplyStream& out);
 
+// What a handler's result means (Instruction::call).
 enum HandlerKind {
   kReply,           // the function's result is the reply
   kCommand,         // the function fills cmddo, which the command execution step runs
@@ -23,24 +23,30 @@ enum HandlerKind {
   kStreamedReply,   // `streamer` sends the reply to the connection; without one, `function` returns it
 };
 
-struct Processor {
-  procPtr function;
-  bool returns;
+// How an instruction's name is compared with a row's.
+enum NameMatch {
+  kExactCase,  // byte for byte, letter case included
+  kAnyCase,    // without regard to letter case
 };
 
-// Keys match exactly, letter case included.
-extern std::map<const std::string, Processor> instruction_table;
-
-// One name of the case-insensitive chain, compared in table order.
-struct NamedInstruction {
+struct Instruction {
   const char* name;
+  NameMatch match;
   procPtr function;
   HandlerKind kind;
   streamProcPtr streamer = nullptr;  // kStreamedReply only
-};
-extern const std::vector<NamedInstruction> instruction_chain;
 
-// Puts the exact-match rows into instruction_table (replacing rows that exist).
-void initInstructions();
+  // Runs the handler as its kind says: true when `reply` is the reply, false when the command
+  // line left in `cmddo` is to run (empty: nothing runs). A streaming handler sends its reply
+  // to `stream` when one is given (`reply` then stays empty).
+  bool call(std::vector<std::string>& strlines, std::string& user, std::string& cmddo, std::string& reply,
+            ReplyStream* stream) const;
+};
+
+// Read in order; no two rows' names are equal in any letter case, so the order decides nothing.
+extern const std::vector<Instruction> instruction_table;
+
+// The row that `name` selects, or nullptr: a name no row has runs as a command line of its own.
+const Instruction* findInstruction(const std::string& name);
 
 #endif

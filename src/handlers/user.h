@@ -1,4 +1,4 @@
-// Account instructions: "checkuser", "adduser", "deluser" (exact-match table rows),
+// Account instructions: "checkuser", "adduser", "deluser" (matched in small letters only),
 // "changepass", "changeshell" (command lines) and "whereami" (the agent's start directory).
 // The handlers run on the connection's thread and only read the process-wide settings.
 #ifndef KADREL_HANDLERS_USER_H

@@ -55,8 +55,8 @@ class KadrelConnection {
   // present, and the process-wide current values otherwise, so two panels that set different
   // accounts at the same time never run as each other's.
   std::optional<std::string> own_user;
-  std::optional<std::string> own_expectreturn;
-  std::optional<std::string> own_closesocket;
+  std::optional<bool> own_replyWanted;      // "cmd_return: yes"
+  std::optional<bool> own_closeAfterReply;  // "cmd_close: yes"
 };
 
 // One reply streamed to a connection: a command's output as it arrives, then its last bytes and

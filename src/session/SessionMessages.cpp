@@ -22,19 +22,20 @@
 
 static std::mutex settings_mutex;
 static std::string user = "root";
-static std::string closesocket = "yes";
-static std::string expectreturn = "no";
+// "cmd_return:" and "cmd_close:": "yes" in any letter case, decided once where it is set.
+static bool replyWanted = false;
+static bool closeAfterReply = true;
 
 SessionSettings currentSessionSettings() {
   std::lock_guard<std::mutex> lock(settings_mutex);
-  return SessionSettings{user, expectreturn, closesocket};
+  return SessionSettings{user, replyWanted, closeAfterReply};
 }
 
 void setSessionSettings(const SessionSettings& settings) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   user = settings.user;
-  expectreturn = settings.expectreturn;
-  closesocket = settings.closesocket;
+  replyWanted = settings.replyWanted;
+  closeAfterReply = settings.closeAfterReply;
 }
 
 static std::string lowered(const std::string& s) {
@@ -55,7 +56,8 @@ bool secretEquals(const std::string& given, const std::string& expected) {
 }
 
 // Sets a session setting both for this connection and process-wide.
-static void setSetting(std::string& global, std::optional<std::string>& own, const std::string& value) {
+template <typename T>
+static void setSetting(T& global, std::optional<T>& own, const T& value) {
   std::lock_guard<std::mutex> lock(settings_mutex);
   global = value;
   own = value;
@@ -102,9 +104,9 @@ static bool handshake(const std::string& key, const std::string& value, KadrelCo
   return false;
 }
 
-static InstructionDispatcher dispatcher = [](std::string& data, std::string& user, std::string& expectreturn,
+static InstructionDispatcher dispatcher = [](std::string& data, std::string& user, bool replyWanted,
                                              ReplyStream* stream) {
-  return InstructionParser(data, user, expectreturn, stream);
+  return InstructionParser(data, user, replyWanted, stream);
 };
 
 void setInstructionDispatcher(InstructionDispatcher d) { dispatcher = d; }
@@ -128,17 +130,18 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
   try {
     std::string data2 = data.substr(10);
     const std::string name = data2.substr(0, data2.find(":_:"));
-    std::string u, er, cs;
+    std::string u;
+    bool wanted, close;
     {
       std::lock_guard<std::mutex> lock(settings_mutex);
       u = conn.own_user.value_or(user);
-      er = conn.own_expectreturn.value_or(expectreturn);
-      cs = conn.own_closesocket.value_or(closesocket);
+      wanted = conn.own_replyWanted.value_or(replyWanted);
+      close = conn.own_closeAfterReply.value_or(closeAfterReply);
     }
     // Work whose reply the panel waits for stops once the panel has gone. A panel that ended its
     // sending side together with its request still reads the reply: only its going counts then.
     std::optional<PeerWatch> watch;
-    if (iequals(er, "yes")) {
+    if (wanted) {
       const bool doneSending = conn.peer() == KadrelConnection::Peer::DoneSending;
       // Waits for the work wake when the socket hangs up, or (unless that happened already)
       // when the panel ends its sending side.
@@ -153,7 +156,7 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
     StreamedReply streamed(conn);
     const auto start = std::chrono::steady_clock::now();
     ResetLastCommandStatus();
-    std::string returndata = dispatcher(data2, u, er, &streamed);
+    std::string returndata = dispatcher(data2, u, wanted, &streamed);
     auditInstruction(conn, u, name, streamed.started() ? streamed.size() : returndata.size(), start);
     // The reply's size is logged, never the reply: it may be large and hold anything.
     if (streamed.started()) {
@@ -162,13 +165,13 @@ static bool instruction(const std::string& data, KadrelConnection& conn) {
         if (!streamed.abandoned()) Log("There was a problem with the socket: Could not write to socket.");
         return false;
       }
-      return !iequals(cs, "yes");
+      return !close;
     }
     if (returndata.empty()) return false;
     if (LogEnabled()) Log("Process Call: " + std::to_string(returndata.size()) + " bytes");
-    if (!iequals(er, "yes")) return false;
+    if (!wanted) return false;
     conn.SendData(std::move(returndata));
-    return !iequals(cs, "yes");
+    return !close;
   } catch (const std::exception& e) {
     Log(std::string("There was a problem with results 001: ") + e.what());
     return false;
@@ -203,7 +206,7 @@ bool HandleMessage(std::string& data, KadrelConnection& new_gcp) {
   }
 
   if (iequals(key, "cmd_return:")) {
-    setSetting(expectreturn, new_gcp.own_expectreturn, value);
+    setSetting(replyWanted, new_gcp.own_replyWanted, iequals(value, "yes"));
     new_gcp.SendData("Return received");
     return true;
   }
@@ -213,7 +216,7 @@ bool HandleMessage(std::string& data, KadrelConnection& new_gcp) {
     return true;
   }
   if (iequals(key, "cmd_close:")) {
-    setSetting(closesocket, new_gcp.own_closesocket, value);
+    setSetting(closeAfterReply, new_gcp.own_closeAfterReply, iequals(value, "yes"));
     new_gcp.SendData("Close received");
     return true;
   }

@@ -19,7 +19,7 @@
 static int dispatched = 0;
 static std::string lastReply;
 
-static std::string recordOnly(std::string& data, std::string&, std::string&, ReplyStream*) {
+static std::string recordOnly(std::string& data, std::string&, bool, ReplyStream*) {
   ++dispatched;
   return data.empty() ? std::string() : "ran " + data.substr(0, 8);
 }
