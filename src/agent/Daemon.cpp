@@ -50,7 +50,7 @@ void Daemonize(const char* cmd) {
   // A socket pair rather than a pipe: the daemon's report is sent with MSG_NOSIGNAL, so a
   // starter that is gone cannot kill the daemon with SIGPIPE.
   int ready[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) < 0) Log_err("Can't fork");
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) < 0) perror_quit("socketpair()");
 
   pid_t pid = fork();
   if (pid < 0) Log_err("Can't fork");

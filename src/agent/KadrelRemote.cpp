@@ -117,7 +117,7 @@ int main() {
       if (took == Workers::Took::Failed) break;
       if (took != Workers::Took::Connection) continue;
       if (!pool.run(connection)) {
-        Log_failure("Fatal Error: pthread_create() #%d", errno);
+        Log_failure("pthread_create() #%d: the connection is closed unserved", errno);
         admission().leave(connection.fd());
       }
     }

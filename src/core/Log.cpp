@@ -1,4 +1,4 @@
-// Logging channels and the start-up error codes.
+// The logger: every channel of Log.h, each line written whole under one lock.
 #include "core/Log.h"
 
 #include <fcntl.h>

@@ -75,11 +75,11 @@ int ChangeId(const AccountContext& ctx) {
   const SwitchFault fault = static_cast<SwitchFault>(switch_fault.load(std::memory_order_relaxed));
   const gid_t gid = ctx.gid;
   const uid_t uid = ctx.uid;
-  if (fault != SwitchFault::KeepGroup && syscall(SYS_setresgid, gid, gid, gid) != 0) return kSetregid;
+  if (fault != SwitchFault::KeepGroup && syscall(SYS_setresgid, gid, gid, gid) != 0) return kSetresgid;
   if (fault != SwitchFault::KeepSupplementaryGroups && syscall(SYS_setgroups, 1, &gid) != 0)
     return kSetgroups;
   const uid_t saved = fault == SwitchFault::KeepSavedUser ? static_cast<uid_t>(-1) : uid;
-  if (syscall(SYS_setresuid, uid, uid, saved) != 0) return kSetreuid;
+  if (syscall(SYS_setresuid, uid, uid, saved) != 0) return kSetresuid;
   const int verified = verifyIdentity(uid, gid);
   if (verified != kChangeIdOk) return verified;
   if (chdir(ctx.home.c_str()) != 0) return kChdir;
@@ -88,12 +88,12 @@ int ChangeId(const AccountContext& ctx) {
 
 const char* ChangeIdMessage(int code) {
   switch (code) {
-    case kSetregid:
-      return "setregid()";
+    case kSetresgid:
+      return "setresgid()";
     case kSetgroups:
       return "setgroups()";
-    case kSetreuid:
-      return "setreuid()";
+    case kSetresuid:
+      return "setresuid()";
     case kChdir:
       return "chdir()";
     case kIdentityMismatch:

@@ -30,9 +30,9 @@ bool isRootUser(const std::string& user);
 // Identity-change failure codes a child reports to its parent.
 enum ChangeIdFailure {
   kChangeIdOk = 0,
-  kSetregid = 1,
+  kSetresgid = 1,
   kSetgroups = 2,
-  kSetreuid = 3,
+  kSetresuid = 3,
   kChdir = 4,
   kIdentityMismatch = 5,  // the ids read back after the switch are not all the account's
   kRootRegainable = 6,    // an account other than root could become uid 0 again
@@ -45,7 +45,7 @@ enum ChangeIdFailure {
 // applied by the caller (execve with ctx.envp, or environ in the work form).
 int ChangeId(const AccountContext& ctx);
 
-// The log text of a ChangeIdFailure code ("setregid()", ...).
+// The log text of a ChangeIdFailure code ("setresgid()", ...).
 const char* ChangeIdMessage(int code);
 
 // Test seam: makes the next switches leave one part of the identity unchanged, so that tests

@@ -17,7 +17,7 @@ std::string directoryMd5(std::vector<std::string>& strlines, std::string& user, 
 // Entries that are not regular files (directories, devices, FIFOs, sockets, links to any of
 // these, dangling links, links out of the tree) get no key and are never opened; a regular file
 // that cannot be opened, or is no longer the file the walk found, gets "". A walk error ends the
-// walk (its text goes to standard output); the files listed before it stay. When the current
+// walk (the agent logs why); the files listed before it stay. When the current
 // PeerWatch says the panel has gone, the work stops and the answer is empty. Throws the JSON
 // writer's error for a tree it cannot represent.
 std::string directoryMd5Json(const std::string& root, unsigned workers);

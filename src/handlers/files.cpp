@@ -260,7 +260,7 @@ std::string writeFile(const std::string& user, const std::string& file, const st
 }
 
 std::string deletefile(const std::string& user, const std::string& file) {
-  return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
+  return runOperation(user, "deletefile", "Failed", [&](WorkOutput&) -> std::string {
     struct stat st;
     if (stat(pathOf(file), &st) != 0 || !checkRemove(pathOf(file))) return "File not found";
     return remove(pathOf(file)) == 0 ? "File deleted" : "Error deleting file";
@@ -268,19 +268,19 @@ std::string deletefile(const std::string& user, const std::string& file) {
 }
 
 std::string renamefile(const std::string& user, const std::string& file, const std::string& fileb) {
-  return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
+  return runOperation(user, "renamefile", "Failed", [&](WorkOutput&) -> std::string {
     return rename(pathOf(file), pathOf(fileb)) == 0 ? "File renamed" : "Error renaming file";
   });
 }
 
 std::string movedir(const std::string& user, const std::string& file, const std::string& fileb) {
-  return runOperation(user, "writefile", "Failed", [&](WorkOutput&) -> std::string {
+  return runOperation(user, "movedir", "Failed", [&](WorkOutput&) -> std::string {
     return rename(pathOf(file), pathOf(fileb)) == 0 ? "Directory moved" : "Error moving rirectory";
   });
 }
 
 std::string deldir(const std::string& user, const std::string& file) {
-  return runOperation(user, "writefile", "Failed", [&](WorkOutput& out) -> std::string {
+  return runOperation(user, "deldir", "Failed", [&](WorkOutput& out) -> std::string {
     const Result removed = removeDirectory(file);
     if (removed) return "Directory removed";
     out.warn(removed.text());

@@ -204,7 +204,7 @@ int Connection::recv(std::string& s) {
     char* at = reader_.space(room);
     const long n = receive(at, room);
     if (n < 0) {
-      Log("status == -1   errno == " + std::to_string(errno) + "  in Socket::recv");
+      Log("status == -1   errno == " + std::to_string(errno) + "  in Connection::recv");
       return 0;
     }
     if (n == 0) return 0;
