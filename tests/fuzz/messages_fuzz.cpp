@@ -3,7 +3,6 @@
 // line feeds in the input. Checks that authentication needs the server id and then the
 // passphrase, that nothing reaches the dispatcher before it, and that the parser's answer
 // to every message is a reply ending in CR LF or none.
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,7 +16,6 @@
 #include "session/SessionMessages.h"
 
 static int dispatched = 0;
-static std::string lastReply;
 
 static std::string recordOnly(std::string& data, std::string&, bool, ReplyStream*) {
   ++dispatched;
