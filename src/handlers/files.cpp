@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -173,6 +174,10 @@ static std::string runOperation(const std::string& user, const char* what, const
   return status == ChildStatus::Ran ? reply : std::string();
 }
 
+static std::atomic<bool> read_failure{false};
+
+void setReadFailureForTesting(bool fails) { read_failure.store(fails); }
+
 // readfile's work in the child: the file's bytes, then the line feed that ends the reply.
 static std::string readRegularFile(const std::string& file, WorkOutput& out) {
   // Not blocking: a FIFO without a writer would hold the child, and the agent's thread, for
@@ -190,7 +195,11 @@ static std::string readRegularFile(const std::string& file, WorkOutput& out) {
   char buf[65536];
   bool any = false;
   for (;;) {
-    const ssize_t n = read(fd.get(), buf, sizeof buf);
+    ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (any && read_failure.load(std::memory_order_relaxed)) {
+      n = -1;
+      errno = EIO;
+    }
     if (n == 0) break;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {

@@ -52,6 +52,9 @@ class ReplyStream;
 void readfile(const std::string& user, const std::string& file, ReplyStream& reply);
 // The same, collected into a string (empty for nothing).
 std::string readfile(const std::string& user, const std::string& file);
+// Test seam: while set, every read after readfile's first block fails (EIO), as a failing disk
+// would. Nothing in the agent sets it.
+void setReadFailureForTesting(bool fails);
 // Creates or truncates `file`, writes `contents` whole and hands the file to the account:
 // "Created", or "Failed" when it could not be opened or written, or is not a regular file.
 std::string writeFile(const std::string& user, const std::string& file, const std::string& contents);

@@ -126,14 +126,16 @@ TEST_F(DelDir, RemovesTheTreeNeverThroughALinkAndAnswersFailedWhenAnEntryStays) 
 }
 
 // Digests equal md5sum's, whoever asks (the walk is the agent's own); a file root cannot read
-// gets an empty digest; a FIFO, a link to /dev/zero, a dangling link and a link out of the tree
-// get no key.
+// gets an empty digest; a FIFO, a link to /dev/zero, a dangling link and links out of the tree
+// (one into md5b, whose path starts with the tree's) get no key.
 TEST_F(DirectoryMd5, DigestsEqualMd5sumsAndOddEntriesGetNoKey) {
   const std::string tree = t_ + "/md5";
   prepare(
-      "mkdir -p md5/sub && cd md5 && head -c 100000 /dev/urandom > big && echo hello > sub/inner && mkfifo "
-      "fifo && ln -s /dev/zero zero && ln -s nowhere dangling && ln -s /etc/shadow out && ln -s ../big "
-      "sub/tobig && : > locked");
+      "mkdir -p md5/sub md5b && echo b > md5b/f && cd md5 && head -c 100000 /dev/urandom > big && echo hello "
+      "> "
+      "sub/inner && mkfifo fifo && ln -s /dev/zero zero && ln -s nowhere dangling && ln -s /etc/shadow out "
+      "&& "
+      "ln -s ../md5b/f beside && ln -s ../big sub/tobig && : > locked");
   ASSERT_EQ(mount("/proc/sys/vm/drop_caches", (tree + "/locked").c_str(), nullptr, MS_BIND, nullptr), 0);
   std::map<std::string, std::string> expected{{tree + "/locked", ""}};
   std::istringstream sums(shell("cd " + tree + " && md5sum big sub/inner sub/tobig"));

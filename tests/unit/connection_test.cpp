@@ -14,12 +14,14 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -290,6 +292,35 @@ TEST(Admission, FailedHandshakesEarnDoublingPenaltiesUpToTheBound) {
 bool eventually(const std::function<bool()>& done) {
   for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return done();
+}
+
+// A connection leaves the unauthenticated count before its panel can learn that it is in: while
+// the answer to the passphrase waits for room (the peer reads nothing), it no longer counts.
+TEST(Handshake, AnAuthenticatedConnectionNoLongerCountsWhileItsAnswerGoesOut) {
+  WithSettings settings(settingsFor("linux", "serverid=Srv1\npassphrase=Pass1\naudit=off\n"));
+  auto [sock, peer] = connectionTo();
+  KadrelConnection conn(sock);
+  std::string sid = "SID Srv1", passphrase = "Passphrase Pass1";
+  ASSERT_TRUE(admission().admit(sock.fd(), 0) && HandleMessage(sid, conn) &&
+              admission().unauthenticated() == 1);
+  char fill[4096] = {}, sending[32];  // the system call the answer waits in, and its socket
+  while (::send(sock.fd(), fill, sizeof fill, MSG_DONTWAIT) > 0) {
+  }
+  snprintf(sending, sizeof sending, "%ld 0x%x ", static_cast<long>(SYS_sendto), sock.fd());
+  std::atomic<pid_t> tid{0};
+  std::thread answering([&] {
+    tid = gettid();
+    HandleMessage(passphrase, conn);
+  });
+  std::string call;
+  EXPECT_TRUE(eventually([&] {
+    return tid != 0 &&
+           std::getline(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/syscall"), call) &&
+           call.rfind(sending, 0) == 0;
+  })) << call;
+  EXPECT_EQ(admission().unauthenticated(), 0u);
+  ::close(peer);
+  answering.join();
 }
 
 // A burst gets a thread for each connection; once they finish, only two stay waiting, and they

@@ -3,6 +3,8 @@
 // root directory), protected paths in their normalised forms, and root's removal of a tree an
 // account controls (a directory swapped for a link mid-walk).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -16,6 +18,7 @@
 #include "TestSettings.h"
 #include "dispatch/InstructionParser.h"
 #include "exec/InstructionParserHelpers.h"
+#include "exec/Processes.h"
 #include "exec/ShellLine.h"
 #include "exec/TreeWalk.h"
 #include "handlers/files.h"
@@ -88,6 +91,21 @@ TEST(RemoveDirectory, AsRootATreeChangedMidWalkIsNeverWalkedThroughALink) {
     EXPECT_TRUE(exists(outside.path("victim"))) << entered << ": the removal went through a link";
     EXPECT_FALSE(entered && (exists(s.path("home/a.moved/victim")) || exists(s.path("home/b.moved/victim"))));
   }
+}
+
+// Root renices only the session this start made: a process of the account that started before
+// the start (here the test itself) is refused, one started after it is taken.
+TEST(ServiceProcess, OnlyAProcessStartedSinceTheStartIsTheService) {
+  ProcessFacts self;
+  ASSERT_TRUE(processFacts(getpid(), self));
+  const unsigned long long since = self.startTicks + 1;
+  while (bootTicksNow() <= since) usleep(1000);  // a tick or two: the child starts after `since`
+  const pid_t started = fork();
+  if (started == 0) pause();
+  EXPECT_TRUE(descendsWithinAccount(started, started, getuid(), since));
+  EXPECT_FALSE(descendsWithinAccount(getpid(), getpid(), getuid(), since));
+  kill(started, SIGKILL);
+  waitpid(started, nullptr, 0);
 }
 
 // What bash prints running `line` in `dir` (its errors dropped).
