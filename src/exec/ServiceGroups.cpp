@@ -300,9 +300,10 @@ bool writeLimits(const std::string& account, const std::string& id, const Servic
       if (exists(dir + "/memory.swap.max")) put(dir + "/memory.swap.max", none ? "max" : "0");
     } else {
       const std::string value = none ? "-1" : std::to_string(limits.memoryBytes);
-      // memsw may never be below the memory limit: raise it first, lower it last.
+      // memsw (memory and swap) may never be below the memory limit: lifted first, then set to
+      // the limit, so that swap cannot take what grows past it.
       const bool swap = exists(dir + "/memory.memsw.limit_in_bytes");
-      if (swap && none) put(dir + "/memory.memsw.limit_in_bytes", value);
+      if (swap) put(dir + "/memory.memsw.limit_in_bytes", "-1");
       put(dir + "/memory.limit_in_bytes", value);
       if (swap && !none) put(dir + "/memory.memsw.limit_in_bytes", value);
     }
