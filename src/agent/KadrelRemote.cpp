@@ -17,6 +17,7 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "exec/ServiceGroups.h"
+#include "handlers/servicelimits.h"
 #include "session/Admission.h"
 #include "session/Workers.h"
 #include "sockets/Listener.h"
@@ -73,7 +74,7 @@ static void SetUpGroups() {
   if (isFreeBSD())
     why = "this agent is built for FreeBSD";
   else if (settings().serviceGroups && SetUpServiceGroups(why))
-    return;
+    return reapplyServiceLimits();
   Log_warn("Game servers run without control groups of their own: %s", why.c_str());
 }
 

@@ -3,6 +3,7 @@
 // which the table of each function below spells out.
 #include "exec/ServiceGroups.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -221,6 +223,78 @@ unsigned v1Caps(const Mount& m) {
   return caps;
 }
 
+// Each directory below `dir` whose name starts with "account-".
+std::vector<std::string> accountDirs(const std::string& dir) {
+  std::vector<std::string> found;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const struct dirent* e = readdir(d))
+      if (strncmp(e->d_name, "account-", 8) == 0) found.push_back(dir + "/" + e->d_name);
+    closedir(d);
+  }
+  return found;
+}
+
+// Under the service manager on cgroup v2, the unit's group hands controllers down. A service
+// manager that puts the next agent into that group itself (systemd before 254, which ignores
+// DelegateSubgroup=) is refused by the kernel while it does: so, when the service manager stops
+// the agent (SIGTERM), the controllers are taken back, bottom-up, before it ends. The next agent
+// hands them down again and applies each running service's limits anew. Raw system calls only:
+// this runs as a signal handler.
+pid_t agentPid = 0;
+int releaseServices = -1, releaseUnit = -1;  // directories, opened at start-up
+
+void takeBack(int dir, const char* name) {
+  char path[300];
+  const size_t n = strlen(name);
+  if (n + sizeof "/cgroup.subtree_control" > sizeof path) return;
+  memcpy(path, name, n);
+  memcpy(path + n, "/cgroup.subtree_control", sizeof "/cgroup.subtree_control");
+  const int fd = openat(dir, path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  static const char kOff[] = "-memory -cpu -pids";
+  ssize_t ignored = write(fd, kOff, sizeof kOff - 1);
+  (void)ignored;
+  close(fd);
+}
+
+void releaseControllers(int sig) {
+  if (getpid() == agentPid) {
+    alignas(8) char buf[4096];
+    lseek(releaseServices, 0, SEEK_SET);
+    long n;
+    while ((n = syscall(SYS_getdents64, releaseServices, buf, sizeof buf)) > 0) {
+      for (long at = 0; at < n;) {
+        struct Entry {
+          uint64_t ino;
+          int64_t off;
+          unsigned short reclen;
+          unsigned char type;
+          char name[1];
+        };
+        const Entry* e = reinterpret_cast<const Entry*>(buf + at);
+        if (e->type == DT_DIR && strncmp(e->name, "account-", 8) == 0) takeBack(releaseServices, e->name);
+        at += e->reclen;
+      }
+    }
+    takeBack(releaseServices, ".");
+    takeBack(releaseUnit, ".");
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void releaseOnStop(const std::string& unit, const std::string& services) {
+  agentPid = getpid();
+  releaseUnit = open(unit.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  releaseServices = open(services.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (releaseUnit < 0 || releaseServices < 0) return;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = releaseControllers;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
 }  // namespace
 
 bool SetUpServiceGroups(std::string& why) {
@@ -253,7 +327,10 @@ bool SetUpServiceGroups(std::string& why) {
       enableControllers(managed ? subtree : own);
       if (!managed) enableControllers(subtree);
       enableControllers(h.services);
+      // The groups of services that run on from before a restart of the agent.
+      for (const std::string& dir : accountDirs(h.services)) enableControllers(dir);
       h.caps = v2Caps(h.services);
+      if (managed) releaseOnStop(subtree, h.services);
     } else {
       h.caps = v1Caps(m);
     }
@@ -407,6 +484,22 @@ bool prepareServiceGroup(const std::string& account, const std::string& id, cons
     }
   }
   return true;
+}
+
+std::vector<std::pair<std::string, std::string>> existingServiceGroups() {
+  std::vector<std::pair<std::string, std::string>> found;
+  const Hierarchy* h = membership();
+  if (!h) return found;
+  for (const std::string& dir : accountDirs(h->services)) {
+    const std::string account = dir.substr(dir.rfind('/') + 9);
+    if (DIR* d = opendir(dir.c_str())) {
+      while (const struct dirent* e = readdir(d))
+        if (e->d_type == DT_DIR && strncmp(e->d_name, "service", 7) == 0)
+          found.emplace_back(account, e->d_name + 7);
+      closedir(d);
+    }
+  }
+  return found;
 }
 
 std::vector<pid_t> serviceGroupProcesses(const std::string& account, const std::string& id) {

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/ServiceLimits.h"
@@ -48,6 +49,10 @@ struct GroupEntry {
 // entry. False (logged) when it cannot.
 bool prepareServiceGroup(const std::string& account, const std::string& id, const ServiceLimits& limits,
                          GroupEntry& entry);
+
+// The (account, service id) of every group there is, running or not: after a restart of the
+// agent, those its predecessor made.
+std::vector<std::pair<std::string, std::string>> existingServiceGroups();
 
 // The processes in the service's group (none when it has no group).
 std::vector<pid_t> serviceGroupProcesses(const std::string& account, const std::string& id);

@@ -158,6 +158,12 @@ ServiceLimits limitsInForce(const std::string& account, const std::string& id) {
   return limitsOf(readRecord(account, id));
 }
 
+void reapplyServiceLimits() {
+  for (const auto& group : existingServiceGroups())
+    if (validServiceId(group.second))
+      applyServiceLimits(group.first, group.second, limitsInForce(group.first, group.second));
+}
+
 void recordServiceStart(const std::string& account, const std::string& id) {
   std::lock_guard<std::mutex> hold(records);
   ServiceRecord r = readRecord(account, id);

@@ -14,6 +14,10 @@
 // configuration's default otherwise.
 ServiceLimits limitsInForce(const std::string& account, const std::string& id);
 
+// Applies to every service group there is the limits in force for it: at start-up, for the
+// services that run on from before the agent's restart.
+void reapplyServiceLimits();
+
 // Records that a start of the service begins now (servicestats' "since").
 void recordServiceStart(const std::string& account, const std::string& id);
 
