@@ -40,7 +40,9 @@ std::string InstructionParser(std::string& data, std::string& user, bool replyWa
     }
   }
 
-  std::vector<std::string> strlines = explode(":_:", data);
+  // The instruction is not needed again: its largest piece (a writefile's contents) keeps its
+  // buffer instead of being copied.
+  std::vector<std::string> strlines = explode(":_:", std::move(data));
   if (strlines.empty() || strlines[0].empty()) return std::string();
 
   std::string cmddo;

@@ -14,6 +14,7 @@
 // `replyWanted`: the panel asked for replies ("cmd_return: yes"); without, a command line runs
 // and nothing is answered. With `stream`, a command line run with a reply has its output
 // streamed there as it arrives (then "\n"), and the returned reply is empty; see streamExec.
+// `data` is taken apart: its value afterwards is unspecified.
 std::string InstructionParser(std::string& data, std::string& user, bool replyWanted,
                               ReplyStream* stream = nullptr);
 

@@ -7,21 +7,21 @@
 #include <cctype>
 #include <cstdlib>
 
-std::vector<std::string> explode(const std::string& delimiter, const std::string& str) {
-  std::vector<std::string> pieces;
-  if (delimiter.empty()) return pieces;
+std::vector<std::string> explode(const std::string& delimiter, std::string str) {
+  if (delimiter.empty()) return {};
+  std::vector<std::pair<size_t, size_t>> bounds;  // where each piece starts, and its size
   size_t k = 0;
-  size_t i = 0;
-  while (i < str.size()) {
-    if (str.compare(i, delimiter.size(), delimiter) == 0) {
-      pieces.push_back(str.substr(k, i - k));
-      i += delimiter.size();
-      k = i;
-    } else {
-      ++i;
-    }
-  }
-  pieces.push_back(str.substr(k));
+  for (size_t i; (i = str.find(delimiter, k)) != std::string::npos; k = i + delimiter.size())
+    bounds.emplace_back(k, i - k);
+  bounds.emplace_back(k, str.size() - k);
+  size_t largest = 0;
+  for (size_t i = 1; i < bounds.size(); ++i)
+    if (bounds[i].second > bounds[largest].second) largest = i;
+  std::vector<std::string> pieces(bounds.size());
+  for (size_t i = 0; i < bounds.size(); ++i)
+    if (i != largest) pieces[i] = str.substr(bounds[i].first, bounds[i].second);
+  const auto [at, size] = bounds[largest];
+  pieces[largest] = std::move(str.erase(at + size).erase(0, at));
   return pieces;
 }
 

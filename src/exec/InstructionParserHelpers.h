@@ -7,8 +7,9 @@
 #include <vector>
 
 // Splits `str` at every occurrence of `delimiter`, keeping empty pieces. An empty delimiter
-// gives an empty vector; an empty string gives one empty piece.
-std::vector<std::string> explode(const std::string& delimiter, const std::string& str);
+// gives an empty vector; an empty string gives one empty piece. The largest piece keeps the
+// buffer of `str`: an instruction moved in holds a large file's contents once, never twice.
+std::vector<std::string> explode(const std::string& delimiter, std::string str);
 
 // Removes leading and trailing white space in place and returns `str`.
 std::string& trim(std::string& str);

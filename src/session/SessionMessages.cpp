@@ -126,9 +126,11 @@ static void auditInstruction(const KadrelConnection& conn, const std::string& us
   Audit(AuditInstructionLine(entry));
 }
 
-static bool instruction(const std::string& data, KadrelConnection& conn) {
+// `data` is the frame; it becomes the instruction (without "cmd_exec: ") and is handed on, never
+// copied: a writefile's contents are held once.
+static bool instruction(std::string& data, KadrelConnection& conn) {
   try {
-    std::string data2 = data.substr(10);
+    std::string& data2 = data.erase(0, 10);
     const std::string name = data2.substr(0, data2.find(":_:"));
     std::string u;
     bool wanted, close;
@@ -183,6 +185,8 @@ bool HandleMessage(std::string& data, KadrelConnection& new_gcp) {
   // possibly large instruction is not split.
   const size_t first = data.find(' ');
   const std::string key = data.substr(0, first);
+  // An instruction goes on whole and is never copied: it may carry a large file's contents.
+  if (new_gcp.authenticated() && iequals(key, "cmd_exec:")) return instruction(data, new_gcp);
   std::string value;
   if (first != std::string::npos) {
     const size_t second = data.find(' ', first + 1);
@@ -220,7 +224,6 @@ bool HandleMessage(std::string& data, KadrelConnection& new_gcp) {
     new_gcp.SendData("Close received");
     return true;
   }
-  if (iequals(key, "cmd_exec:")) return instruction(data, new_gcp);
 
   Log_warn("Command not found");
   new_gcp.SendData("Command not found");

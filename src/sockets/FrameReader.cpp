@@ -78,8 +78,10 @@ bool FrameReader::next(std::string& payload) {
     return true;
   }
   if (start + want <= kBuffer) return false;  // completes in the buffer
-  // Too large for the buffer: the payload collects on its own, growing as its bytes arrive
-  // rather than by the declared length up front.
+  // Too large for the buffer: the payload collects on its own, filled as its bytes arrive. Its
+  // room is reserved once at the declared length, so that it never moves, which would hold it
+  // twice for a moment; a reservation is address space only until the bytes come.
+  payload_.reserve(want);
   payload_.assign(at + start, held - start);
   need_ = want;
   have_ = payload_.size();
