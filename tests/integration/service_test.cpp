@@ -1,12 +1,15 @@
 // Game services in real screen sessions of a real account: start, status, console input,
-// stop, the refusals, renice, and provisioning ("addserver", "updateserver",
-// "removeserver"). Screen writes its log in bursts (about every 10 s): log checks wait long.
+// stop, the refusals, renice, provisioning ("addserver", "updateserver", "removeserver"), and
+// each service's control group, limits and usage on this host's real hierarchies (the sandbox
+// gives each test a group of its own in each). Screen writes its log in bursts (about every
+// 10 s): log checks wait long.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -44,6 +47,54 @@ std::map<std::string, std::string> sessions() {
   return found;
 }
 
+// The value of `key` in servicestats' JSON, as text; with `limit`, the limit of that name.
+std::string statField(const std::string& json, const std::string& key, bool limit = false) {
+  size_t at = json.find("\"" + key + "\":", limit ? json.find("\"limits\":") : 0);
+  if (at == std::string::npos) return "missing";
+  at += key.size() + 3;
+  return json.substr(at, json.find_first_of(",}", at) - at);
+}
+long long statNumber(const std::string& json, const std::string& key, bool limit = false) {
+  return atoll(statField(json, key, limit).c_str());
+}
+// The directory of the account's service `id` in hierarchy `h` ("unified" for cgroup v2, else a
+// v1 controller), under the group this test, and so its agent, runs in; without `id`, the
+// agent's subtree.
+std::string groupDir(const std::string& h, const std::string& id = "",
+                     const std::string& account = kAccount) {
+  std::istringstream self(readWholeFile("/proc/self/cgroup"));
+  for (std::string line; std::getline(self, line);) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (h == "unified" ? b != a + 1
+                       : ("," + line.substr(a + 1, b - a - 1) + ",").find("," + h + ",") == std::string::npos)
+      continue;
+    return "/sys/fs/cgroup/" + h + line.substr(b + 1) + "/kadrel-services" +
+           (id.empty() ? "" : "/account-" + account + "/service" + id);
+  }
+  return "no " + h + " hierarchy";
+}
+// A socket of the account's in its screen directory, named as a session of its process `pid`,
+// that nobody accepts on and whose queue is full: whoever connects to it waits for ever. The
+// descriptors that keep it so.
+std::vector<int> plantFullSocket(const std::string& pid) {
+  const std::string dir = "/run/screen/S-" + kAccount;
+  shell("mkdir -p -m 700 " + dir + " && chown " + kAccount + ": " + dir);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%s.blocker", dir.c_str(), pid.c_str());
+  std::vector<int> fds{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  EXPECT_EQ(0, bind(fds[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  EXPECT_EQ(0, listen(fds[0], 0));
+  shell(std::string("chown ") + kAccount + ": " + addr.sun_path);
+  bool full = false;
+  for (int i = 0; i < 16 && !full; ++i) {
+    fds.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    full = connect(fds.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EAGAIN;
+  }
+  EXPECT_TRUE(full);
+  return fds;
+}
+
 class ServiceTest : public AgentFixture {
  protected:
   void SetUp() override {
@@ -62,11 +113,29 @@ class ServiceTest : public AgentFixture {
   void provision(const std::string& id) { ASSERT_EQ("Completed\r\n", run("addserver:_:" + id)); }
   std::string run(const std::string& instruction) { return runInstruction(instruction, kAccount); }
   std::string screenlog(const std::string& id) { return readWholeFile(kHome + "/screenlog." + id); }
+  // An executable script `name` of the account's in its home, with `body`.
+  void script(const std::string& name, const std::string& body) {
+    std::ofstream(kHome + "/" + name) << "#!/bin/bash\n" << body << "\n";
+    shell("chmod 755 " + kHome + "/" + name + " && chown " + kAccount + ": " + kHome + "/" + name);
+  }
+  // A process of the account's started outside any service.
+  std::string outsider() {
+    const std::string pid = asAccount("sleep 600 >/dev/null 2>&1 & echo -n $!");
+    leftovers_.push_back(atoi(pid.c_str()));
+    return pid;
+  }
+  // No command the agent ran for an instruction is left, nor a screen that lists or wipes.
+  void expectNothingLeft() {
+    EXPECT_TRUE(waitUntil([&] { return agentChildren().empty(); })) << agentChildren();
+    EXPECT_EQ("", shell("pgrep -a -f '^screen -(list|ls|wipe)'"));
+  }
 };
 
 using ServiceLifecycle = ServiceTest;
 using ServicePriority = ServiceTest;
 using ServiceProvisioning = ServiceTest;
+using ServiceGroups = ServiceTest;
+using ServiceWithoutGroups = ServiceTest;
 
 // Service 1 beside service 12: start, status, console input, refusals of bad values, and a
 // stop that ends every process of service 1's sessions (after the grace period, by force)
@@ -187,6 +256,157 @@ TEST_F(ServiceProvisioning, AddAndRemoveNeverFollowALinkAndRefuseUnsafeIds) {
   EXPECT_EQ("Server removed\r\n", run("removeserver:_:7"));
   EXPECT_FALSE(pathExists(kHome) || pathExists(rotation));
   EXPECT_EQ("kept\nkept\n", readWholeFile("/etc/kadrel-keep") + readWholeFile("/etc/kadrel-keepdir/file"));
+}
+
+const char* const kHierarchies[] = {"unified", "memory", "cpu", "cpuacct", "pids", "freezer"};
+
+// A helper the service detaches with a double fork and setsid, ignoring SIGTERM, is in the
+// service's group in every hierarchy; restart and stop end it (v2's cgroup.kill after the grace)
+// and the group with it, though a socket nobody accepts on sits in the screen directory, and leave
+// the account's process outside the service alone. An id that leads out of the account's groups
+// gets no group.
+TEST_F(ServiceGroups, StopEndsWhatTheServiceDetachedAndNothingOutsideIt) {
+  provision("3");
+  script("helper.sh", "trap '' TERM HUP INT\necho $$ > ~/helper.pid\nwhile :; do sleep 1; done");
+  const std::string outside = outsider(),
+                    start = "start:_:3:_:(setsid ./helper.sh > /dev/null 2>&1 &) ; sleep 600";
+  const std::vector<int> blocker = plantFullSocket(outside);
+  ASSERT_EQ(0u, run(start).find("cd /home/")) << "start";
+  const pid_t first = pidFromFile(kHome + "/helper.pid");
+  for (const char* h : kHierarchies)
+    EXPECT_NE(
+        std::string::npos,
+        ("\n" + readWholeFile(groupDir(h, "3") + "/cgroup.procs")).find("\n" + std::to_string(first) + "\n"))
+        << h;
+  EXPECT_EQ("Service screen does not exist after 2 seconds\r\n", run("start:_:3/../../x:_:sleep 600"));
+  for (const char* h : kHierarchies)
+    EXPECT_EQ("account-" + kAccount + "\n",
+              shell("find " + groupDir(h) + " -mindepth 1 -maxdepth 1 -type d -printf '%P\\n'"))
+        << h;
+  unlink((kHome + "/helper.pid").c_str());
+  ASSERT_EQ(0u, run("re" + start).find("cd /home/")) << "restart";
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(first); }, 5000));
+  const pid_t second = pidFromFile(kHome + "/helper.pid");
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:3"));
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(second); }, 5000));
+  EXPECT_EQ("0\n", shell("pgrep -c -f helper.sh"));
+  EXPECT_TRUE(processAlive(atoi(outside.c_str())));
+  for (const char* h : kHierarchies) EXPECT_FALSE(pathExists(groupDir(h, "3"))) << h;
+  expectNothingLeft();
+  for (int fd : blocker) close(fd);
+}
+
+// Each service's own limits bind it alone from its start: past 64 MiB the kernel ends what it
+// allocates (counted), past 16 tasks its forks fail, a busy loop under 50 % uses about half a CPU;
+// the services beside run on. Set while it runs, a limit binds at once. Limits and groups outlive
+// an agent restart: stop still ends such a service, and its next start takes its limits again.
+TEST_F(ServiceGroups, LimitsBindEachServiceAloneAndOutliveAnAgentRestart) {
+  script("eat.sh", "perl -e 'sleep 1; my $x = \"x\" x (256 << 20); sleep 600'\nsleep 600");
+  script("fork.sh",
+         "perl -e 'my $n = 0; while ($n < 40) { my $p = fork; last unless defined $p; if (!$p) { sleep 600; "
+         "exit } $n++ } open(my $f, \">\", \"forks\"); print $f \"$n\\n\"; close $f; sleep 600'");
+  script("busy.sh", "while :; do :; done");
+  for (const char* id : {"21", "22", "23"}) provision(id);
+  for (const char* limits : {"21:_:64M:_::_:", "22:_::_::_:16", "23:_::_:50:_:"})
+    ASSERT_EQ("Limits set\r\n", run(std::string("setlimits:_:") + limits)) << limits;
+  for (const char* service : {"21:_:./eat.sh", "22:_:./fork.sh", "23:_:./busy.sh"})
+    ASSERT_EQ(0u, run(std::string("start:_:") + service).find("cd /home/")) << service;
+
+  EXPECT_TRUE(pollUntil([&] { return statNumber(run("servicestats:_:21"), "oom_kills") >= 1; }, 30000));
+  std::string stats = run("servicestats:_:21");
+  EXPECT_EQ(64 << 20, statNumber(stats, "memory_bytes", true)) << stats;
+  EXPECT_TRUE(pollUntil([&] { return pathExists(kHome + "/forks"); }, 30000));
+  const int forks = atoi(readWholeFile(kHome + "/forks").c_str());
+  EXPECT_TRUE(forks > 0 && forks < 16) << forks;
+  stats = run("servicestats:_:22");
+  EXPECT_TRUE(statNumber(stats, "tasks") <= 16 && statNumber(stats, "tasks", true) == 16) << stats;
+  const auto cpuNow = [&] { return atof(statField(run("servicestats:_:23"), "cpu_seconds").c_str()); };
+  const auto begin = std::chrono::steady_clock::now();
+  const double used = cpuNow();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const double share =
+      (cpuNow() - used) / std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_TRUE(share > 0.1 && share < 0.8) << share;
+  EXPECT_EQ("Limits set\r\n", run("setlimits:_:23:_::_:20:_:"));
+  EXPECT_EQ("20000\n", readWholeFile(groupDir("cpu", "23") + "/cpu.cfs_quota_us"));
+
+  restartAgent();
+  const std::pair<std::string, std::string> kept[] = {
+      {"21", "\"limits\":{\"memory_bytes\":67108864,\"cpu_percent\":null,\"tasks\":null}}"},
+      {"22", "\"limits\":{\"memory_bytes\":null,\"cpu_percent\":null,\"tasks\":16}}"},
+      {"23", "\"limits\":{\"memory_bytes\":null,\"cpu_percent\":20,\"tasks\":null}}"}};
+  for (const auto& service : kept) {
+    stats = run("servicestats:_:" + service.first);
+    EXPECT_NE(std::string::npos, stats.find("{\"running\":true,")) << stats;
+    EXPECT_NE(std::string::npos, stats.find(service.second)) << stats;
+  }
+  EXPECT_GE(statNumber(run("servicestats:_:21"), "oom_kills"), 1);
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:22"));
+  EXPECT_EQ("0\n", shell("pgrep -c perl"));
+  EXPECT_FALSE(pathExists(groupDir("pids", "22")));
+  ASSERT_EQ(0u, run("start:_:22:_:sleep 600").find("cd /home/"));
+  EXPECT_EQ("16\n", readWholeFile(groupDir("pids", "22") + "/pids.max"));
+}
+
+// setlimits refuses what is not a limit, an unknown account and an id addserver refuses, and
+// changes nothing then; an id names the acting account's service only, so another account's
+// service of that id keeps its limits and runs on.
+TEST_F(ServiceGroups, SetLimitsRefusalsChangeNothingAndReachNoOtherAccount) {
+  const std::string other = "svcother";
+  ensureAccount(other, "-u 46020");
+  ASSERT_EQ("Completed\r\n", runInstruction("addserver:_:5", other));
+  ASSERT_EQ("Limits set\r\n", runInstruction("setlimits:_:5:_:128M:_:150:_:50", other));
+  ASSERT_EQ(0u, runInstruction("start:_:5:_:sleep 600", other).find("cd /home/"));
+  const std::string before = runInstruction("servicestats:_:5", other);
+  std::vector<std::pair<std::string, std::string>> rows = {
+      {"setlimits:_:../5:_:1M:_::_:", other},     {"setlimits:_::_:1M:_::_:", other},
+      {"setlimits:_:5:_:1M:_::_:", "nosuchacct"}, {"setlimits:_:5:_:1M:_::_:", "../" + other},
+      {"servicestats:_:5", "nosuchacct"},         {"servicestats:_:../5", other},
+      {"setlimits:_:5:_::_:12K:_:", other},       {"setlimits:_:5:_::_::_:1M", other}};
+  for (const char* bad : {"12X", "0", "-5", "abc", "1.5"})
+    for (const char* at : {":_:%s:_::_:", ":_::_:%s:_:", ":_::_::_:%s"}) {
+      char limits[64];
+      snprintf(limits, sizeof limits, at, bad);
+      rows.push_back({"setlimits:_:5" + std::string(limits), other});
+    }
+  for (const auto& row : rows)
+    EXPECT_EQ("fail\r\n", runInstruction(row.first, row.second)) << row.first << " " << row.second;
+  EXPECT_EQ("Limits set\r\n", run("setlimits:_:5:_:1M:_:1:_:1"));
+  const std::string after = runInstruction("servicestats:_:5", other);
+  EXPECT_EQ(before.substr(before.find("\"limits\"")), after.substr(after.find("\"limits\""))) << after;
+  EXPECT_EQ(0u, after.find("{\"running\":true,")) << after;
+  EXPECT_EQ("134217728\n", readWholeFile(groupDir("memory", "5", other) + "/memory.limit_in_bytes"));
+}
+
+// With service_groups=off the agent says why once at start-up and makes no group; start, stop and
+// servicestats work from the session's processes in /proc (the figures only a group keeps are
+// null), setlimits says it cannot, and a socket nobody accepts on holds up neither start nor stop.
+TEST_F(ServiceWithoutGroups, StartStopAndStatsFromTheSessionsProcesses) {
+  restartAgent("service_groups=off\n");
+  provision("4");
+  const std::string outside = outsider();
+  const std::vector<int> blocker = plantFullSocket(outside);
+  ASSERT_EQ(0u, run("start:_:4:_:./srv.sh").find("cd /home/"));
+  const std::string stats = run("servicestats:_:4");
+  for (const char* part :
+       {",\"memory_peak_bytes\":null,\"tasks\":",
+        ",\"oom_kills\":null,\"limits\":{\"memory_bytes\":null,\"cpu_percent\":null,\"tasks\":null}}"})
+    EXPECT_NE(std::string::npos, stats.find(part)) << stats;
+  EXPECT_EQ(0u, stats.find("{\"running\":true,")) << stats;
+  EXPECT_LT(std::abs(statNumber(stats, "since") - static_cast<long long>(time(nullptr))), 60) << stats;
+  EXPECT_TRUE(statNumber(stats, "tasks") >= 7 && statNumber(stats, "memory_bytes") > 0) << stats;
+  EXPECT_EQ("Limits are not supported on this host\r\n", run("setlimits:_:4:_:64M:_::_:"));
+  EXPECT_FALSE(pathExists(groupDir("unified", "4")));
+  EXPECT_EQ("Server stopped\r\n", run("stop:_:4"));
+  EXPECT_EQ("0\n", shell("pgrep -c -f srv.sh"));
+  EXPECT_TRUE(processAlive(atoi(outside.c_str())));
+  EXPECT_EQ(0u, run("servicestats:_:4").find("{\"running\":false,"));
+  expectNothingLeft();
+  const std::string log = readWholeFile(dir_ + "/agent.out") + agentStderr(),
+                    warning = "Game servers run without control groups of their own: service_groups=off";
+  EXPECT_EQ(log.rfind(warning), log.find(warning)) << log;
+  EXPECT_NE(std::string::npos, log.find(warning)) << log;
+  for (int fd : blocker) close(fd);
 }
 
 }  // namespace
