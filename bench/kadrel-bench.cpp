@@ -21,6 +21,16 @@
 //   [9] figure 1 over a kept TLS connection, against the plaintext agent (interleaved blocks);
 //  [10] figure 2 over TLS, against a stock TLS tunnel serving the same bytes (socat with the
 //       agent's certificate, running "cat FILE" for each connection), the pipe shown beside.
+// With a third agent that runs game servers without control groups (--nogroups-port,
+// --nogroups-agent-pid: service_groups=off; bench/run starts one), services of the account root
+// on each, the one without groups as the baseline:
+//  [11] "start" of "sleep 600" in a group of its own (median of 7; start waits 3 s by design,
+//       so the figure is the difference);
+//  [12] "stop" of a service of 50 processes that end on SIGTERM: its reply after the last of
+//       them ended (median of 3);
+//  [13] "servicestats" of a service of 100 processes on a kept connection: the group's files
+//       against the walk through /proc that stands in for them without a group.
+// Each stops what it started; a group left behind below the agents' fails the benchmark.
 // Placement, as on a host whose other CPUs are busy with game servers: the serving side (the
 // agent, its threads and what it runs; the baseline program and what it runs) on CPU 1, the
 // client on CPU 0. The agent's placement is restored at the end.
@@ -28,8 +38,10 @@
 // talks only to 127.0.0.1 and creates no accounts.
 //
 // kadrel-bench --port P --sid S --pass P --agent-pid PID --workdir DIR
-//              [--iterations N] [--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7|8|9|10]
+//              [--iterations N] [--size-mib M] [--connections C] [--concurrent K] [--only
+//              1|2|3|5|6|7|8|9|10|11|12|13]
 //              [--tls-port P --tls-agent-pid PID --tls-files DIR]
+//              [--nogroups-port P --nogroups-agent-pid PID]
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -53,10 +65,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +95,8 @@ struct Options {
   int tlsPort = 0;
   pid_t tlsPid = 0;
   std::string tlsFiles;
+  int noGroupsPort = 0;
+  pid_t noGroupsPid = 0;
 };
 
 [[noreturn]] void fail(const std::string& what) {
@@ -228,13 +244,18 @@ const TlsClientContext& tlsContext(const Options& o) {
   return context;
 }
 
-// An authenticated connection with the given session settings, to the TLS agent when `tls`.
-std::unique_ptr<PanelClient> session(const Options& o, const std::string& closeFlag, bool tls = false) {
+// An authenticated connection with the given session settings, to the TLS agent when `tls`, else
+// to `port` (the agent's when 0).
+std::unique_ptr<PanelClient> session(const Options& o, const std::string& closeFlag, bool tls = false,
+                                     int port = 0) {
   auto client = std::make_unique<PanelClient>();
   std::string error;
   if (tls) client->useTls(tlsContext(o));
-  if (!client->openSession("127.0.0.1", tls ? o.tlsPort : o.port, {o.sid, o.pass, "root", "yes", closeFlag},
-                           &error))
+  if (!client->openSession("127.0.0.1",
+                           tls        ? o.tlsPort
+                           : port > 0 ? port
+                                      : o.port,
+                           {o.sid, o.pass, "root", "yes", closeFlag}, &error))
     fail("session: " + error);
   return client;
 }
@@ -763,6 +784,193 @@ void idleConnections(const Options& o) {
   printNote("VmRSS " + std::to_string(before) + " KiB -> " + std::to_string(after) + " KiB");
 }
 
+// ---- Figures 11, 12 and 13 ----
+
+std::string ask(PanelClient& client, const std::string& instruction) {
+  std::string reply;
+  if (!client.request("cmd_exec: " + instruction, reply, 60000)) fail("no reply to " + instruction);
+  return reply;
+}
+
+// A service of root on the agent at `port`: "b<n>g" on the agent with groups, "b<n>p" without,
+// so that neither sees the other's session.
+struct BenchService {
+  std::unique_ptr<PanelClient> client;
+  std::string id;
+  BenchService(const Options& o, int port, const std::string& name)
+      : client(session(o, "no", false, port)), id(name) {
+    if (ask(*client, "addserver:_:" + id) != "Completed") fail("addserver " + id + " failed");
+  }
+  // Seconds from sending the start to its reply.
+  double start(const std::string& startmode) {
+    const auto begin = Clock::now();
+    const std::string reply = ask(*client, "start:_:" + id + ":_:" + startmode);
+    const double seconds = secondsSince(begin);
+    if (reply.compare(0, 3, "cd ") != 0) fail("start of " + id + ": " + reply);
+    return seconds;
+  }
+  void stop() {
+    const std::string reply = ask(*client, "stop:_:" + id);
+    if (reply != "Server stopped") fail("stop of " + id + ": " + reply);
+  }
+  // The live processes of its session: the screen process (from root's screen directory) and
+  // every descendant.
+  std::vector<pid_t> processes() const {
+    std::vector<pid_t> found;
+    for (const auto& e : std::filesystem::directory_iterator("/run/screen/S-root")) {
+      const std::string name = e.path().filename();
+      if (name.size() > id.size() + 8 &&
+          name.compare(name.size() - id.size() - 8, std::string::npos, ".service" + id) == 0)
+        found.push_back(static_cast<pid_t>(atoi(name.c_str())));
+    }
+    for (size_t grown = 0; grown != found.size();) {
+      grown = found.size();
+      for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        const pid_t pid = static_cast<pid_t>(atoi(e.path().filename().c_str()));
+        std::ifstream stat(e.path() / "stat");
+        std::string line;
+        if (pid <= 0 || !std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+        char state;
+        int ppid;
+        if (sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &ppid) == 2 && state != 'Z' &&
+            std::find(found.begin(), found.end(), ppid) != found.end() &&
+            std::find(found.begin(), found.end(), pid) == found.end())
+          found.push_back(pid);
+      }
+    }
+    return found;
+  }
+};
+
+// The start mode of a service of `n` processes: screen, a shell and its sleeps (a script in
+// root's home, which addserver made).
+std::string manySleeps(size_t n) {
+  std::ofstream("/home/root/bench-sleeps.sh") << "for i in $(seq \"$1\"); do sleep 600 & done; wait\n";
+  return "bash ./bench-sleeps.sh " + std::to_string(n - 2);
+}
+
+// Waits until the service holds `n` processes at least.
+void awaitProcesses(const BenchService& s, size_t n) {
+  for (int i = 0; s.processes().size() < n; ++i) {
+    if (i == 200) fail("service " + s.id + " did not reach " + std::to_string(n) + " processes");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+// A process that has not ended: its /proc entry is there and not a zombie.
+bool running(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  return std::getline(stat, line) && line.rfind(')') != std::string::npos && line[line.rfind(')') + 2] != 'Z';
+}
+
+// Fails when a group of root's services is left below the groups this benchmark (and so each
+// agent it measures) runs in, in any hierarchy mounted where Debian mounts them.
+void expectNoGroupsLeft() {
+  std::ifstream self("/proc/self/cgroup");
+  for (std::string line; std::getline(self, line);) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    std::vector<std::string> tops;
+    std::istringstream names(line.substr(a + 1, b - a - 1));
+    for (std::string name; std::getline(names, name, ',');)
+      tops.push_back("/sys/fs/cgroup/" + name.substr(name.find('=') + 1));
+    if (tops.empty()) tops = {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"};
+    for (const std::string& top : tops) {
+      std::error_code ec;
+      for (auto it = std::filesystem::recursive_directory_iterator(top + line.substr(b + 1), ec);
+           !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->path().filename() == "account-root")
+          fail("a service's group was left: " + it->path().string());
+    }
+  }
+}
+
+void startInGroup(const Options& o) {
+  BenchService grouped(o, o.port, "b11g"), plain(o, o.noGroupsPort, "b11p");
+  std::vector<double> g, p;
+  for (int i = 0; i < 7; ++i) {
+    // Alternating which goes first.
+    for (BenchService* s :
+         i % 2 ? std::vector<BenchService*>{&plain, &grouped} : std::vector<BenchService*>{&grouped, &plain})
+      (s == &grouped ? g : p).push_back(s->start("sleep 600") * 1000);
+    grouped.stop();
+    plain.stop();
+  }
+  expectNoGroupsLeft();
+  const double gm = median(g), pm = median(p);
+  char difference[32];
+  snprintf(difference, sizeof difference, "%+.2f ms", gm - pm);
+  printf("%-44s %12s %12s %8s  %s\n", "start in a group of its own, median", difference, "-", "-",
+         "<= +5 ms");
+  char note[128];
+  snprintf(note, sizeof note, "%.2f ms against %.2f ms with service_groups=off (start waits 3 s)", gm, pm);
+  printNote(note);
+}
+
+// Seconds from the end of the last of its processes to the reply of "stop".
+double stopAfterEnd(BenchService& s, size_t n) {
+  s.start(manySleeps(n));
+  awaitProcesses(s, n);
+  const std::vector<pid_t> pids = s.processes();
+  std::atomic<bool> stopping{true};
+  Clock::time_point ended;
+  std::thread watch([&] {
+    for (size_t left = pids.size(); left > 0 && stopping;
+         std::this_thread::sleep_for(std::chrono::microseconds(500))) {
+      left = 0;
+      for (pid_t pid : pids) left += running(pid);
+      ended = Clock::now();
+    }
+  });
+  s.stop();
+  const auto replied = Clock::now();
+  stopping = false;
+  watch.join();
+  return std::chrono::duration<double>(replied - ended).count();
+}
+
+void stopOfMany(const Options& o) {
+  BenchService grouped(o, o.port, "b12g"), plain(o, o.noGroupsPort, "b12p");
+  std::vector<double> g, p;
+  for (int i = 0; i < 3; ++i) {
+    g.push_back(stopAfterEnd(grouped, 50) * 1000);
+    p.push_back(stopAfterEnd(plain, 50) * 1000);
+  }
+  expectNoGroupsLeft();
+  const double gm = median(g), pm = median(p);
+  printFigure("stop of 50 processes, reply after their end", gm, pm, "ms", gm / pm, "<= 1000 ms");
+}
+
+void statsOfMany(const Options& o) {
+  BenchService grouped(o, o.port, "b13g"), plain(o, o.noGroupsPort, "b13p");
+  for (BenchService* s : {&grouped, &plain}) {
+    s->start(manySleeps(100));
+    awaitProcesses(*s, 100);
+    const std::string stats = ask(*s->client, "servicestats:_:" + s->id);
+    if (stats.find("{\"running\":true,") != 0 || atol(stats.c_str() + stats.find("\"tasks\":") + 8) < 100)
+      fail("servicestats of " + s->id + ": " + stats);
+  }
+  auto calls = [](BenchService& s, int n) {
+    const auto begin = Clock::now();
+    for (int i = 0; i < n; ++i) ask(*s.client, "servicestats:_:" + s.id);
+    return secondsSince(begin);
+  };
+  calls(grouped, 20);  // warm up
+  calls(plain, 20);
+  double gt = 0, pt = 0;
+  const int block = 50;
+  for (int done = 0; done < o.iterations; done += block) {
+    const int n = std::min(block, o.iterations - done);
+    gt += calls(grouped, n);
+    pt += calls(plain, n);
+  }
+  grouped.stop();
+  plain.stop();
+  expectNoGroupsLeft();
+  const double gm = gt * 1000 / o.iterations, pm = pt * 1000 / o.iterations;
+  printFigure("servicestats, 100 processes, kept connection", gm, pm, "ms", gm / pm, "<= 2 ms, <= 0.1x");
+}
+
 Options parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -795,16 +1003,23 @@ Options parse(int argc, char** argv) {
       o.tlsPid = static_cast<pid_t>(atoi(v.c_str()));
     else if (a == "--tls-files")
       o.tlsFiles = v;
+    else if (a == "--nogroups-port")
+      o.noGroupsPort = atoi(v.c_str());
+    else if (a == "--nogroups-agent-pid")
+      o.noGroupsPid = static_cast<pid_t>(atoi(v.c_str()));
     else if (a.compare(0, 6, "--md5-") != 0)  // those are kadrel-bench-md5's
       fail("unknown option " + a);
   }
   if (o.port <= 0 || o.sid.empty() || o.pass.empty() || o.agentPid <= 0 || o.workdir.empty())
     fail(
         "usage: kadrel-bench --port P --sid S --pass P --agent-pid PID --workdir DIR [--iterations N] "
-        "[--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7|8|9|10] [--tls-port P "
+        "[--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7|8|9|10|11|12|13] [--tls-port "
+        "P "
         "--tls-agent-pid PID --tls-files DIR]");
   if ((o.tlsPort > 0) != (o.tlsPid > 0) || (o.tlsPort > 0) == o.tlsFiles.empty())
     fail("--tls-port, --tls-agent-pid and --tls-files go together");
+  if ((o.noGroupsPort > 0) != (o.noGroupsPid > 0))
+    fail("--nogroups-port and --nogroups-agent-pid go together");
   if (o.iterations <= 0 || o.sizeMiB <= 0 || o.connections <= 0 || o.concurrent <= 0)
     fail("counts must be positive");
   return o;
@@ -815,14 +1030,23 @@ Options parse(int argc, char** argv) {
 // In the order printed; `id` is the number --only takes (4 is kadrel-bench-md5's figure). The
 // TLS figures run only with a TLS agent. Memory first, while the agent has served nothing else:
 // what earlier figures left in its heap would be counted as room the idle connections reuse.
+enum Needs { kAgent, kTlsAgent, kNoGroupsAgent };
 const struct Figure {
   int id;
   void (*run)(const Options&);
-  bool tls;
-} kFigures[] = {
-    {3, idleConnections, false},    {1, roundTrip, false},        {5, roundTripBesideUnreadReply, false},
-    {2, throughput, false},         {6, concurrentSleeps, false}, {7, freshConnections, false},
-    {8, freshTlsConnections, true}, {9, tlsRoundTrip, true},      {10, tlsThroughput, true}};
+  Needs needs;
+} kFigures[] = {{3, idleConnections, kAgent},
+                {1, roundTrip, kAgent},
+                {5, roundTripBesideUnreadReply, kAgent},
+                {2, throughput, kAgent},
+                {6, concurrentSleeps, kAgent},
+                {7, freshConnections, kAgent},
+                {8, freshTlsConnections, kTlsAgent},
+                {9, tlsRoundTrip, kTlsAgent},
+                {10, tlsThroughput, kTlsAgent},
+                {11, startInGroup, kNoGroupsAgent},
+                {12, stopOfMany, kNoGroupsAgent},
+                {13, statsOfMany, kNoGroupsAgent}};
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
@@ -835,6 +1059,10 @@ int main(int argc, char** argv) {
   cpu_set_t tlsBefore;
   if (o.tlsPid > 0 && sched_getaffinity(o.tlsPid, sizeof tlsBefore, &tlsBefore) == 0 && placed)
     pinProcess(o.tlsPid, oneCpu(kServeCpu));
+  cpu_set_t noGroupsBefore;
+  if (o.noGroupsPid > 0 && sched_getaffinity(o.noGroupsPid, sizeof noGroupsBefore, &noGroupsBefore) == 0 &&
+      placed)
+    pinProcess(o.noGroupsPid, oneCpu(kServeCpu));
   if (placed)
     printf("placement: agent and baseline programs on CPU %d, client on CPU %d\n", kServeCpu, kClientCpu);
   else
@@ -844,8 +1072,11 @@ int main(int argc, char** argv) {
     printf("no system logger at /dev/log: the agent drops its audit lines, which flatters the figures\n");
   printHeader();
   for (const Figure& f : kFigures)
-    if ((o.only == 0 || o.only == f.id) && (!f.tls || o.tlsPort > 0)) f.run(o);
+    if ((o.only == 0 || o.only == f.id) && (f.needs != kTlsAgent || o.tlsPort > 0) &&
+        (f.needs != kNoGroupsAgent || o.noGroupsPort > 0))
+      f.run(o);
   if (placed) pinProcess(o.agentPid, agentBefore);
   if (placed && o.tlsPid > 0) pinProcess(o.tlsPid, tlsBefore);
+  if (placed && o.noGroupsPid > 0) pinProcess(o.noGroupsPid, noGroupsBefore);
   return 0;
 }
