@@ -444,11 +444,13 @@ bool emptyWithin(const std::string& dir, unsigned ms, const std::function<void()
   }
 }
 
-void removeGroup(const std::string& account, const std::string& id) {
+// Removes the service's group where it is empty; with `account`, the account's too once its last
+// service's went.
+void removeGroup(const std::string& account, const std::string& id, bool accountToo) {
   for (const Hierarchy& h : layout.hierarchies) {
     const std::string dir = groupPath(h, account, id);
     rmdir(dir.c_str());
-    rmdir(dir.substr(0, dir.rfind('/')).c_str());  // the account's, once its last service went
+    if (accountToo) rmdir(dir.substr(0, dir.rfind('/')).c_str());
   }
 }
 
@@ -464,10 +466,13 @@ bool prepareServiceGroup(const std::string& account, const std::string& id, cons
                          GroupEntry& entry) {
   entry.procs.clear();
   // A group left by a run that ended by itself starts afresh, its counters (peak, kills) with it.
-  removeGroup(account, id);
+  removeGroup(account, id, false);
   for (const Hierarchy& h : layout.hierarchies) {
     const std::string dir = groupPath(h, account, id), parent = dir.substr(0, dir.rfind('/'));
-    if (!makeDir(parent) || !makeDir(dir)) {
+    // A stop of the account's last other service may remove the account's group in between.
+    bool made = false;
+    for (int attempt = 0; attempt < 3 && !made; ++attempt) made = makeDir(parent) && makeDir(dir);
+    if (!made) {
       Log_warn("There was a problem with startServer: creating the control group %s: %s", dir.c_str(),
                strerror(errno));
       return false;
@@ -528,7 +533,7 @@ bool endServiceGroup(const std::string& account, const std::string& id, unsigned
     };
     if (!emptyWithin(dir, graceMs, nullptr) && !emptyWithin(dir, killMs, killAll)) return false;
   }
-  removeGroup(account, id);
+  removeGroup(account, id, true);
   return true;
 }
 
