@@ -2,6 +2,7 @@
 #include "core/ServiceLimits.h"
 
 #include <cctype>
+#include <climits>
 
 #include "core/Settings.h"
 
@@ -21,8 +22,12 @@ bool parseLimit(LimitKind kind, const std::string& text, long long& value) {
     return false;
   }
   const long long n = std::stoll(text.substr(0, digits));
-  // 15 digits times 2^30 stays below 2^63.
-  if (unit == 0 || n == 0) return false;
+  // The most the kernel takes: a task limit up to PID_MAX_LIMIT, a CPU quota (the percent times
+  // 1000 us in each 100 ms period) up to 2^44 - 1 us; bytes as many as 63 bits hold.
+  const long long most = kind == LimitKind::Tasks ? 4194304
+                         : kind == LimitKind::Cpu ? ((1LL << 44) - 1) / 1000
+                                                  : LLONG_MAX;
+  if (unit == 0 || n == 0 || n > most / unit) return false;
   value = n * unit;
   return true;
 }

@@ -18,7 +18,8 @@ enum class LimitKind { Memory, Cpu, Tasks };
 
 // Reads one limit: "max" (any letter case) is none (kNoLimit); otherwise a positive decimal number,
 // for memory in bytes or with a suffix K, M or G (any letter case, powers of 1024). False for any
-// other text, zero, or a value too large to hold.
+// other text, zero, or a value larger than the kernel takes (4194304 tasks, 17592186044 percent,
+// 2^63 - 1 bytes).
 bool parseLimit(LimitKind kind, const std::string& text, long long& value);
 
 #endif

@@ -348,9 +348,10 @@ TEST_F(ServiceGroups, LimitsBindEachServiceAloneAndOutliveAnAgentRestart) {
   EXPECT_EQ("16\n", readWholeFile(groupDir("pids", "22") + "/pids.max"));
 }
 
-// setlimits refuses what is not a limit, an unknown account and an id addserver refuses, and
-// changes nothing then; an id names the acting account's service only, so another account's
-// service of that id keeps its limits and runs on.
+// setlimits refuses what is not a limit (or more than the kernel takes, which would make every
+// later start fail), an unknown account and an id addserver refuses, and changes nothing then;
+// an id names the acting account's service only, so another account's service of that id keeps
+// its limits and runs on.
 TEST_F(ServiceGroups, SetLimitsRefusalsChangeNothingAndReachNoOtherAccount) {
   const std::string other = "svcother";
   ensureAccount(other, "-u 46020");
@@ -358,11 +359,17 @@ TEST_F(ServiceGroups, SetLimitsRefusalsChangeNothingAndReachNoOtherAccount) {
   ASSERT_EQ("Limits set\r\n", runInstruction("setlimits:_:5:_:128M:_:150:_:50", other));
   ASSERT_EQ(0u, runInstruction("start:_:5:_:sleep 600", other).find("cd /home/"));
   const std::string before = runInstruction("servicestats:_:5", other);
-  std::vector<std::pair<std::string, std::string>> rows = {
-      {"setlimits:_:../5:_:1M:_::_:", other},     {"setlimits:_::_:1M:_::_:", other},
-      {"setlimits:_:5:_:1M:_::_:", "nosuchacct"}, {"setlimits:_:5:_:1M:_::_:", "../" + other},
-      {"servicestats:_:5", "nosuchacct"},         {"servicestats:_:../5", other},
-      {"setlimits:_:5:_::_:12K:_:", other},       {"setlimits:_:5:_::_::_:1M", other}};
+  std::vector<std::pair<std::string, std::string>> rows = {{"setlimits:_:../5:_:1M:_::_:", other},
+                                                           {"setlimits:_::_:1M:_::_:", other},
+                                                           {"setlimits:_:5:_:1M:_::_:", "nosuchacct"},
+                                                           {"setlimits:_:5:_:1M:_::_:", "../" + other},
+                                                           {"servicestats:_:5", "nosuchacct"},
+                                                           {"servicestats:_:../5", other},
+                                                           {"setlimits:_:5:_::_:12K:_:", other},
+                                                           {"setlimits:_:5:_::_::_:1M", other},
+                                                           {"setlimits:_:6:_:8589934592G:_::_:", kAccount},
+                                                           {"setlimits:_:6:_::_:17592186045:_:", kAccount},
+                                                           {"setlimits:_:6:_::_::_:4194305", kAccount}};
   for (const char* bad : {"12X", "0", "-5", "abc", "1.5"})
     for (const char* at : {":_:%s:_::_:", ":_::_:%s:_:", ":_::_::_:%s"}) {
       char limits[64];
@@ -372,6 +379,10 @@ TEST_F(ServiceGroups, SetLimitsRefusalsChangeNothingAndReachNoOtherAccount) {
   for (const auto& row : rows)
     EXPECT_EQ("fail\r\n", runInstruction(row.first, row.second)) << row.first << " " << row.second;
   EXPECT_EQ("Limits set\r\n", run("setlimits:_:5:_:1M:_:1:_:1"));
+  // The largest the kernel takes: a start with them runs.
+  EXPECT_EQ("Limits set\r\n", run("setlimits:_:6:_:8589934591G:_:17592186044:_:4194304"));
+  provision("6");
+  EXPECT_EQ(0u, run("start:_:6:_:sleep 600").find("cd /home/"));
   const std::string after = runInstruction("servicestats:_:5", other);
   EXPECT_EQ(before.substr(before.find("\"limits\"")), after.substr(after.find("\"limits\""))) << after;
   EXPECT_EQ(0u, after.find("{\"running\":true,")) << after;
