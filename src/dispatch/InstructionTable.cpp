@@ -35,7 +35,7 @@ const std::vector<Instruction> instruction_table = {
     {"renamefile", kAnyCase, insRenameFile, kReply},
     {"deletefile", kAnyCase, insDeleteFile, kReply},
     {"writefile", kAnyCase, insWriteFile, kReply},
-    {"directorymd5", kAnyCase, directoryMd5, kReply},
+    {"directorymd5", kAnyCase, directoryMd5, kStreamedReply, streamDirectoryMd5},
     {"update", kAnyCase, runUpdate, kCommand},
     {"version", kAnyCase, versionInfo, kReply},
     {"changeshell", kAnyCase, changeShell, kReplyOrCommand},

@@ -25,14 +25,28 @@ struct Frame {
   size_t pathLength;  // of the directory's own path
 };
 
-const int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-
 // Reads every entry of the directory open as `fd` into `frame` (the descriptor stays open).
 bool readEntries(int fd, Frame& frame) {
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
   frame.dev = st.st_dev;
   frame.ino = st.st_ino;
+  return readDirectory(fd, frame.names, frame.types);
+}
+
+void joinName(std::string& path, size_t length, const std::string& name) {
+  path.resize(length);
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+}
+
+void (*walk_hook)(const std::string&) = nullptr;
+
+}  // namespace
+
+const int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+bool readDirectory(int fd, std::vector<std::string>& names, std::vector<unsigned char>& types) {
   const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return false;
   DIR* dir = fdopendir(copy);
@@ -49,22 +63,19 @@ bool readEntries(int fd, Frame& frame) {
       break;
     }
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    frame.names.emplace_back(e->d_name);
-    frame.types.push_back(e->d_type);
+    names.emplace_back(e->d_name);
+    types.push_back(e->d_type);
   }
   closedir(dir);
   return ok;
 }
 
-void joinName(std::string& path, size_t length, const std::string& name) {
-  path.resize(length);
-  if (path.empty() || path.back() != '/') path += '/';
-  path += name;
+int reopenParent(int dir, dev_t dev, ino_t ino) {
+  Fd up(openat(dir, "..", kDirectoryFlags));
+  struct stat st;
+  if (up.get() < 0 || fstat(up.get(), &st) != 0 || st.st_dev != dev || st.st_ino != ino) return -1;
+  return up.release();
 }
-
-void (*walk_hook)(const std::string&) = nullptr;
-
-}  // namespace
 
 void setWalkHookForTesting(void (*hook)(const std::string&)) { walk_hook = hook; }
 
@@ -117,9 +128,8 @@ WalkEnd walkTree(int start, std::string& path, TreeVisitor& visitor) {
     if (stack.size() == 1) break;
     // Back up: the parent is opened again from here and must be the directory left.
     const Frame& parent = stack[stack.size() - 2];
-    Fd up(openat(here, "..", kDirectoryFlags));
-    struct stat st;
-    if (up.get() < 0 || fstat(up.get(), &st) != 0 || st.st_dev != parent.dev || st.st_ino != parent.ino) {
+    Fd up(reopenParent(here, parent.dev, parent.ino));
+    if (up.get() < 0) {
       end = WalkEnd::Failed;
       break;
     }

@@ -2,25 +2,35 @@
 // takes each as one literal word and put in whole, paths that are never options, no copy of the
 // root directory), protected paths in their normalised forms, and root's removal of a tree an
 // account controls (a directory swapped for a link mid-walk).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/algorithm/string/case_conv.hpp>
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
+#include <boost/property_tree/json_parser.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "TestSettings.h"
 #include "dispatch/InstructionParser.h"
+#include "exec/Descriptors.h"
 #include "exec/InstructionParserHelpers.h"
 #include "exec/Processes.h"
 #include "exec/ShellLine.h"
 #include "exec/TreeWalk.h"
+#include "handlers/directorymd5.h"
 #include "handlers/files.h"
 #include "handlers/user.h"
 
@@ -106,6 +116,57 @@ TEST(ServiceProcess, OnlyAProcessStartedSinceTheStartIsTheService) {
   EXPECT_FALSE(descendsWithinAccount(getpid(), getpid(), getuid(), since));
   kill(started, SIGKILL);
   waitpid(started, nullptr, 0);
+}
+
+// The listing written as the walk goes is the JSON of a property tree filled in the walk's
+// order, or refused like it, for trees of names full of dots (empty files, FIFOs, directories).
+TEST(DirectoryMd5, WrittenAsTheWalkGoesItIsThePropertyTreesJson) {
+  struct PropertyTree : TreeVisitor {
+    boost::property_tree::ptree tree;
+    std::string path;
+    bool entry(int dir, const std::string& name, size_t) override {
+      struct stat st;
+      if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        tree.put(path, "d41d8cd98f00b204e9800998ecf8427e");
+      return true;
+    }
+  };
+  const char* const stems[] = {"a", "b", "ab", ""};
+  const char* const tails[] = {"", ".", "..", ".b", "..b", ".b.", ".a.b", "...", ".b..", ".txt"};
+  std::mt19937 pick;
+  const std::function<void(const std::string&, unsigned)> make = [&](const std::string& dir, unsigned depth) {
+    for (int n = 0; n < 10; ++n) {
+      const std::string name = std::string(stems[pick() % 4]) + tails[pick() % 10], p = dir + "/" + name;
+      const unsigned kind = pick() % (depth < 2 ? 7 : 5);  // a file, none, a FIFO, a directory
+      if (name == "." || name == ".." || exists(p)) continue;
+      if (kind < 2) std::ofstream{p};
+      if (kind == 3) mkfifo(p.c_str(), 0600);
+      if (kind >= 4 && mkdir(p.c_str(), 0700) == 0 && kind > 4) make(p, depth + 1);
+    }
+  };
+  for (int tree = 0; tree < 200; ++tree) {
+    Scratch s;
+    const std::string root = s.path("t.x");
+    mkdir(root.c_str(), 0700);
+    make(root, 0);
+    PropertyTree expected;
+    expected.path = root;
+    const Fd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_EQ(walkTree(fd.get(), expected.path, expected), WalkEnd::Done);
+    std::ostringstream json;
+    try {
+      boost::property_tree::write_json(json, expected.tree);
+    } catch (const boost::property_tree::json_parser_error& e) {
+      json << e.what();
+    }
+    std::string got;
+    try {
+      got = directoryMd5Json(root, 2);
+    } catch (const boost::property_tree::json_parser_error& e) {
+      got = e.what();
+    }
+    ASSERT_EQ(got, json.str()) << tree;
+  }
 }
 
 // What bash prints running `line` in `dir` (its errors dropped).
