@@ -143,9 +143,11 @@ using ServiceWithoutGroups = ServiceTest;
 TEST_F(ServiceLifecycle, StartStatusInputRefusalsAndStopWithServiceOneBesideTwelve) {
   provision("1");
   provision("12");
+  // No executable named: the session starts anyway. Service 12 starts later, so that screen
+  // lists its session first (newest first), ahead of service 1's.
+  run("start:_:1:_:./srv.sh one");
   // The panel gets the line that ran, the account's name quoted in it.
   ASSERT_EQ(0u, run("start:_:12:_:./srv.sh:_::_::_::_::_:srv.sh").find("cd /home/'" + kAccount + "'/ ;"));
-  run("start:_:1:_:./srv.sh one");  // No executable named: the session starts anyway.
   std::map<std::string, std::string> running = sessions();
   ASSERT_EQ(2u, running.size());
   const std::string pid1 = running["service1"], pid12 = running["service12"];
