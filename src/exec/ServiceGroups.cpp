@@ -342,6 +342,14 @@ bool SetUpServiceGroups(std::string& why) {
     }
     layout.hierarchies.push_back(h);
   }
+  // A v1 hierarchy whose every use v2 took over (cpuacct and freezer on a hybrid host) is left
+  // out: each hierarchy a start joins costs a migration, milliseconds apiece.
+  for (size_t i = layout.hierarchies.size(); i-- > 0;) {
+    const Hierarchy& h = layout.hierarchies[i];
+    if (h.v2 || h.caps != 0) continue;
+    rmdir(h.services.c_str());
+    layout.hierarchies.erase(layout.hierarchies.begin() + static_cast<long>(i));
+  }
   if (layout.hierarchies.empty()) {
     why = "no control group hierarchy is mounted where the agent may create groups";
     return false;

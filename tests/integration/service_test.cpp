@@ -260,7 +260,9 @@ TEST_F(ServiceProvisioning, AddAndRemoveNeverFollowALinkAndRefuseUnsafeIds) {
   EXPECT_EQ("kept\nkept\n", readWholeFile("/etc/kadrel-keep") + readWholeFile("/etc/kadrel-keepdir/file"));
 }
 
-const char* const kHierarchies[] = {"unified", "memory", "cpu", "cpuacct", "pids", "freezer"};
+// The hierarchies the agent uses here: v2 for membership, freezing, killing and CPU time; v1 for
+// what only its controllers offer on this layout (cpuacct and freezer it leaves to v2).
+const char* const kHierarchies[] = {"unified", "memory", "cpu", "pids"};
 
 // A helper the service detaches with a double fork and setsid, ignoring SIGTERM, is in the
 // service's group in every hierarchy; restart and stop end it (v2's cgroup.kill after the grace)
