@@ -95,11 +95,13 @@ bool Connection::send(const char* data, size_t size) const {
 static const size_t kSpliceChunk = 4 << 20;
 // Bytes of one copy: as much as a command's output pipe holds.
 static const size_t kCopyBlock = 1 << 20;
+// The first block of a copy: from the thread's heap, no mapping of its own.
+static const size_t kFirstCopyBlock = 64 << 10;
 
-// Reads `fd` to its end and drops what it reads.
-static void dropRest(int fd, char* buf, unsigned long long& moved) {
+// Reads `fd` to its end into `buf` (`size` bytes) and drops what it reads.
+static void dropRest(int fd, char* buf, size_t size, unsigned long long& moved) {
   for (;;) {
-    ssize_t n = ::read(fd, buf, kCopyBlock);
+    ssize_t n = ::read(fd, buf, size);
     if (n > 0) {
       moved += static_cast<unsigned long long>(n);
     } else if (!(n < 0 && errno == EINTR)) {
@@ -111,18 +113,22 @@ static void dropRest(int fd, char* buf, unsigned long long& moved) {
 // Copies `fd` to the connection in large blocks; false when the peer stopped taking them (the
 // rest of `fd` is then dropped).
 static bool copyRest(int fd, const Connection& to, unsigned long long& moved) {
-  std::unique_ptr<char[]> buf(new char[kCopyBlock]);
+  // A small block first, the large one once a read fills it: most commands print little or
+  // nothing, and a block of 1 MiB is a mapping made and unmade for every reply.
+  size_t size = kFirstCopyBlock;
+  std::unique_ptr<char[]> buf(new char[size]);
   for (;;) {
-    ssize_t n = ::read(fd, buf.get(), kCopyBlock);
+    ssize_t n = ::read(fd, buf.get(), size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return true;
     moved += static_cast<unsigned long long>(n);
     if (!to.send(buf.get(), static_cast<size_t>(n))) {
       const int err = errno;
-      dropRest(fd, buf.get(), moved);
+      dropRest(fd, buf.get(), size, moved);
       errno = err;
       return false;
     }
+    if (static_cast<size_t>(n) == size && size < kCopyBlock) buf.reset(new char[size = kCopyBlock]);
   }
 }
 
@@ -148,7 +154,7 @@ static bool spliceRest(int fd, const Connection& to, unsigned long long& moved) 
     if (errno == EINVAL || errno == ENOSYS) return copyRest(fd, to, moved);
     const int err = errno;
     std::unique_ptr<char[]> buf(new char[kCopyBlock]);
-    dropRest(fd, buf.get(), moved);
+    dropRest(fd, buf.get(), kCopyBlock, moved);
     errno = err;
     return false;
   }
