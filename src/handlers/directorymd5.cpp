@@ -115,7 +115,8 @@ class Hasher {
 // next file, so that one large file does not hold up the rest), then sent.
 class JsonOut {
  public:
-  JsonOut(ReplyStream& out, unsigned workers) : out_(out), workers_(std::max(workers, 1u)) {}
+  JsonOut(ReplyStream& out, unsigned workers)
+      : out_(out), workers_(std::min(std::max(workers, 1u), kThreads)) {}
   void text(const std::string& s) {
     pending_.back().text += s;
     if ((bytes_ += s.size()) > kText) flush();
@@ -159,7 +160,10 @@ class JsonOut {
   bool ok() const { return sent_; }
 
  private:
-  static const size_t kBatch = 1024, kText = 1 << 20;  // files, bytes of text held at most
+  static constexpr size_t kBatch = 1024, kText = 1 << 20;  // files, bytes of text held at most
+  // Threads at most, each with its read block: what the listing holds does not grow with the
+  // host's cores, and eight read files faster than a disk or a connection takes them.
+  static constexpr unsigned kThreads = 8;
   struct Piece {
     std::string text;  // then the digest of `file`, unless it is the last piece
     FileRef file;

@@ -15,8 +15,8 @@ std::string directoryMd5(std::vector<std::string>& strlines, std::string& user, 
 void streamDirectoryMd5(std::vector<std::string>& strlines, std::string& user, ReplyStream& out);
 
 // The JSON listing of `root` sent to `out` as the walk goes (then "" and the end of the reply),
-// hashing with `workers` threads (the calling thread included; 0 or 1: everything on the
-// calling thread). Root's memory holds the names of the directories on the way (each read
+// hashing with `workers` threads, at most 8 (the calling thread included; 0 or 1: everything on
+// the calling thread). Root's memory holds the names of the directories on the way (each read
 // whole), never the tree's files or the document. The walk runs as root in a tree an account
 // controls: it never enters a directory through a link, and a link to a regular file is
 // digested only when the file lies inside `root` itself. Entries that are not regular files
