@@ -35,6 +35,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -258,8 +259,8 @@ struct Frame {
   std::string lead;  // what a key has before the member's remaining name
   bool all;
   size_t next = 0;
-  std::vector<std::vector<size_t>> groupLists;  // each group's members, in order
-  std::unordered_map<std::string, size_t> groupByKey;
+  // The members that share a key with others, by key, each key's in order: views of the names.
+  std::vector<std::pair<std::string_view, size_t>> byKey;
   std::string key;     // a group's key, without the lead
   bool tried = false;  // a member was taken since the frame last went on the stack
   // Groups whose first member gave no key: each waits, as far as it got, for its next member.
@@ -470,35 +471,29 @@ void Listing::group(Frame& f, size_t i, const std::string& key) {
   g.all = false;
   g.key = own;
   g.members.push_back(below(f, i));
-  const auto same = f.groupByKey.find(own);
-  if (same != f.groupByKey.end())
-    for (size_t j : f.groupLists[same->second])
-      if (j > i && !f.dir->entries[f.members[j].entry].done) g.members.push_back(below(f, j));
+  const auto same =
+      std::equal_range(f.byKey.begin(), f.byKey.end(), std::make_pair(std::string_view(own), size_t(0)),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto it = same.first; it != same.second; ++it)
+    if (it->second > i && !f.dir->entries[f.members[it->second].entry].done)
+      g.members.push_back(below(f, it->second));
   push(std::move(g));
 }
 
 // Groups a frame's members by key (a directory without a dot left in its name, and a file whose
 // name ended before this node, have none: they are never taken with others).
 void Listing::regroup(Frame& f) {
-  std::vector<std::pair<std::string, size_t>> keys;
-  f.groupLists.clear();
-  f.groupByKey.clear();
+  f.byKey.clear();
   for (size_t j = 0; j < f.members.size(); ++j) {
     const Member& m = f.members[j];
     if (m.pos == std::string::npos || endsWithDot(f, m)) continue;
-    const std::string r = remaining(f, m);
+    const std::string_view r = std::string_view(f.dir->entries[m.entry].name).substr(m.pos);
     const size_t dot = r.find('.');
     if (dot == std::string::npos && f.dir->entries[m.entry].kind == Entry::Dir) continue;
-    keys.emplace_back(r.substr(0, dot), j);
+    f.byKey.emplace_back(r.substr(0, dot), j);
   }
-  std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (size_t k = 0; k < keys.size(); ++k) {
-    if (k == 0 || keys[k].first != keys[k - 1].first) {
-      f.groupByKey[keys[k].first] = f.groupLists.size();
-      f.groupLists.emplace_back();
-    }
-    f.groupLists.back().push_back(keys[k].second);
-  }
+  std::stable_sort(f.byKey.begin(), f.byKey.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 void Listing::push(Frame&& f) {
