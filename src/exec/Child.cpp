@@ -286,6 +286,18 @@ static pid_t spawnShared(ExecPlan& plan) {
   return pid;
 }
 
+// How the exec child's report pipe is made. A child sharing this memory lets spawnShared return
+// only once execve has passed its point of no return, or once it has written its report and
+// ended: the pipe then holds all it will ever say, and an empty pipe means the command runs.
+// Reading it without waiting spares this thread a second wake-up while execve goes on to close
+// the descriptors (the pipe's end among them). A forked child (the thread sanitizer's build)
+// runs on after fork returns: its report, or the end of the pipe at execve, is waited for.
+#ifdef __SANITIZE_THREAD__
+static const int kReportFlags = 0;
+#else
+static const int kReportFlags = O_NONBLOCK;
+#endif
+
 ChildStatus CommandChild::start(const std::string& user, const std::string& line, int out,
                                 const std::string& input, const GroupEntry* group) {
   wait();
@@ -304,7 +316,7 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
       return ChildStatus::StartFailed;
     }
   }
-  if (const Result piped = makePipe(reportRead, reportWrite); !piped) {
+  if (const Result piped = makePipe(reportRead, reportWrite, kReportFlags); !piped) {
     Log_syserr("pipe()", piped.err());
     return ChildStatus::StartFailed;
   }
@@ -324,7 +336,8 @@ ChildStatus CommandChild::start(const std::string& user, const std::string& line
   pid_ = pid;
   reportWrite.reset();
 
-  // The child has called execve or ended by now: this never waits for the command.
+  // The child has passed execve's point of no return or ended by now: this never waits for the
+  // command (see kReportFlags).
   ChildReport report = {0, 0};
   ssize_t got;
   while ((got = ::read(reportRead.get(), &report, sizeof report)) < 0 && errno == EINTR) {

@@ -21,9 +21,9 @@ Result aboveStandard(Fd& fd) {
   return Result();
 }
 
-Result makePipe(Fd& readEnd, Fd& writeEnd) {
+Result makePipe(Fd& readEnd, Fd& writeEnd, int flags) {
   int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return Result::Failure("pipe()", errno);
+  if (pipe2(p, O_CLOEXEC | flags) != 0) return Result::Failure("pipe()", errno);
   readEnd.reset(p[0]);
   writeEnd.reset(p[1]);
   Result moved = aboveStandard(readEnd);

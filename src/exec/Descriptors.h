@@ -37,8 +37,8 @@ class Fd {
 Result aboveStandard(Fd& fd);
 
 // A close-on-exec pipe whose ends are both above descriptor 2, so that placing one on 0, 1 or
-// 2 in a child always takes a dup2.
-Result makePipe(Fd& readEnd, Fd& writeEnd);
+// 2 in a child always takes a dup2; `flags` (O_NONBLOCK) apply to both ends.
+Result makePipe(Fd& readEnd, Fd& writeEnd, int flags = 0);
 
 // Writes all `n` bytes, retrying short and interrupted writes.
 Result writeAll(int fd, const char* data, size_t n);
