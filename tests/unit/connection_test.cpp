@@ -138,6 +138,21 @@ TEST(Handshake, EachStateAnswersEachMessage) {
   }
 }
 
+// Secrets longer than one block of the comparison: a difference anywhere counts, case does not.
+TEST(Handshake, SecretsCompareWholeAndCaseFolded) {
+  const std::string secret(100, 'k');
+  std::string upper = secret, last = secret;
+  upper[70] = 'K';
+  last[99] = 'x';
+  for (const auto& [given, equal] :
+       std::initializer_list<std::pair<std::string, bool>>{{secret, true},
+                                                           {upper, true},
+                                                           {last, false},
+                                                           {secret.substr(0, 64), false},
+                                                           {secret + "k", false}})
+    EXPECT_EQ(equal, secretEquals(given, secret)) << given.size() << " " << given;
+}
+
 // Entries match whole addresses; an empty first entry switches the check off.
 TEST(Access, AllowListNeedsExactEntries) {
   for (const auto& [list, ip, allowed] : std::initializer_list<std::tuple<const char*, const char*, bool>>{
