@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 #include <thread>
 
 #include "AgentFixture.h"
@@ -84,6 +85,12 @@ TEST_F(PeersTest, AuditNamesInstructionsButNeverACommandLine) {
   }
   EXPECT_NE(records.find("name=version "), std::string::npos) << records;
   EXPECT_EQ(records.find("kadrel-secret-word"), std::string::npos) << records;
+  // Each record as syslog() would send it: facility auth, priority info, the time, name and pid.
+  EXPECT_TRUE(
+      std::regex_search(records, std::regex("^<38>[A-Z][a-z]{2} [ 123][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
+                                            "kadrel\\[[0-9]+\\]: audit: handshake peer=127\\.0\\.0\\.1 "
+                                            "result=accepted<38>")))
+      << records;
   close(log);
 }
 
