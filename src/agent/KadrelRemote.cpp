@@ -9,13 +9,17 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "agent/Daemon.h"
 #include "agent/HostCheck.h"
+#include "agent/Metrics.h"
 #include "core/Audit.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/Settings.h"
+#include "dispatch/InstructionTable.h"
 #include "exec/ServiceGroups.h"
 #include "handlers/servicelimits.h"
 #include "session/Admission.h"
@@ -79,6 +83,7 @@ static void SetUpGroups() {
 }
 
 int main() {
+  const long long startTime = static_cast<long long>(time(nullptr));
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = ignoreSignal;
@@ -99,6 +104,8 @@ int main() {
   if (settings().shaPasswords) Log("- with shar passwords");
   // Before any thread: under the service manager the agent moves itself into a group of its own.
   SetUpGroups();
+  SizeInstructionMetrics(instruction_table.size() + 1);
+  StartMetricsWriter(startTime);
 
   // Never destroyed: waiting workers accept on it for as long as the process runs.
   static Listener* const server = new Listener();

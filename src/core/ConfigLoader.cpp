@@ -49,6 +49,7 @@ static const struct {
     {"service_memory_max", &KadrelConfig::service_memory_max},
     {"service_cpu_max", &KadrelConfig::service_cpu_max},
     {"service_tasks_max", &KadrelConfig::service_tasks_max},
+    {"metrics_file", &KadrelConfig::metrics_file},
 };
 static const struct {
   const char* key;
@@ -62,6 +63,7 @@ static const struct {
     {"handshake_timeout", &KadrelConfig::handshake_timeout, decimal},
     {"reply_timeout", &KadrelConfig::reply_timeout, decimal},
     {"worker_idle_seconds", &KadrelConfig::worker_idle_seconds, decimal},
+    {"metrics_interval", &KadrelConfig::metrics_interval, decimal},
 };
 
 Result ReadConfig(std::istream& in, KadrelConfig& config) {

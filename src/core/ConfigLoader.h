@@ -36,6 +36,9 @@ struct KadrelConfig {
   std::string service_memory_max;  // every service's default limits (core/ServiceLimits.h)
   std::string service_cpu_max;
   std::string service_tasks_max;
+  // The operator's monitoring (src/agent/Metrics.h).
+  std::string metrics_file;   // empty: node_exporter's textfile directory when there is one; "off": none
+  int metrics_interval = 15;  // seconds between two writes of the file
 };
 
 // Success, or the failure with the text the agent logs for it: the file cannot be read, a line

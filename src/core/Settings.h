@@ -46,7 +46,12 @@ struct Settings {
   std::string tlsclientca;      // empty: no client certificate asked; else the CA that signs them
   bool serviceGroups;           // game servers in control groups of their own, where the host allows
   ServiceLimits serviceLimits;  // every service's limits unless the panel set its own
+  std::string metricsFile;      // the file the metrics are written to; empty: none
+  int metricsInterval;          // seconds between two writes of it (at least 1)
 };
+
+// node_exporter's textfile directory as Debian's package sets it up.
+const char kTextfileDirectory[] = "/var/lib/prometheus/node-exporter";
 
 // The agent's version: the project version, e.g. "2.0.0.0".
 extern const std::string version;

@@ -67,6 +67,11 @@ const Instruction* findInstruction(const std::string& name) {
   return nullptr;
 }
 
+size_t instructionRow(const std::string& name) {
+  const Instruction* row = findInstruction(name);
+  return row == nullptr ? instruction_table.size() : static_cast<size_t>(row - instruction_table.data());
+}
+
 bool Instruction::call(std::vector<std::string>& strlines, std::string& user, std::string& cmddo,
                        std::string& reply, ReplyStream* stream) const {
   if (kind == kStreamedReply && stream != nullptr) {

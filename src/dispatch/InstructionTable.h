@@ -49,4 +49,8 @@ extern const std::vector<Instruction> instruction_table;
 // The row that `name` selects, or nullptr: a name no row has runs as a command line of its own.
 const Instruction* findInstruction(const std::string& name);
 
+// The index in instruction_table of the row `name` selects; instruction_table.size() for a name
+// no row has.
+size_t instructionRow(const std::string& name);
+
 #endif

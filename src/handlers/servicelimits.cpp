@@ -171,6 +171,11 @@ void recordServiceStart(const std::string& account, const std::string& id) {
   writeRecord(account, id, r);
 }
 
+long long serviceStartTime(const std::string& account, const std::string& id) {
+  std::lock_guard<std::mutex> hold(records);
+  return readRecord(account, id).since;
+}
+
 std::string setLimits(std::vector<std::string>& strlines, std::string& user, std::string&) {
   if (!serviceLimitsSupported()) return "Limits are not supported on this host";
   const std::string account = groupAccountName(user), &id = arg(strlines, 1);
@@ -207,8 +212,7 @@ std::string serviceStats(std::vector<std::string>& strlines, std::string& user, 
   // A group outlives its last process until stop or the next start, so that what ended it
   // (its memory limit, say) can still be read.
   if (serviceGroupsUsable() && serviceGroupUsage(account, id, usage)) {
-    std::lock_guard<std::mutex> hold(records);
-    if (usage.running) since = readRecord(account, id).since;
+    if (usage.running) since = serviceStartTime(account, id);
   } else if (!sessionUsage(user, id, usage, since)) {
     return "fail";
   }

@@ -21,6 +21,10 @@ void reapplyServiceLimits();
 // Records that a start of the service begins now (servicestats' "since").
 void recordServiceStart(const std::string& account, const std::string& id);
 
+// When the current start of the service began (Unix time, as recordServiceStart noted it); -1
+// when none was noted.
+long long serviceStartTime(const std::string& account, const std::string& id);
+
 // The account's name as the groups and the records use it ("root" for root in any letter case).
 std::string groupAccountName(const std::string& user);
 

@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/Settings.h"
 #include "sockets/AllowList.h"
 
@@ -41,6 +42,7 @@ void Admission::evictOne(Clock::time_point now) {
   byFd_.erase(fd);
   rank(addr);
   evict_(fd);
+  CountConnection(ConnectionOutcome::RefusedCap);
 
   ++evictedUnlogged_;
   if (!evictLogged_ || now - lastEvictLog_ >= std::chrono::seconds(1)) {
@@ -55,7 +57,10 @@ void Admission::evictOne(Clock::time_point now) {
 bool Admission::admit(int fd, uint32_t peer, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto p = penalties_.find(peer);
-  if (p != penalties_.end() && now < p->second.until) return false;
+  if (p != penalties_.end() && now < p->second.until) {
+    CountConnection(ConnectionOutcome::Penalised);
+    return false;
+  }
 
   if (byFd_.count(fd)) forget(fd);  // a stale entry: its descriptor was closed and reused
   while (!byFd_.empty() && byFd_.size() >= std::max<size_t>(limits_.maxUnauthenticated, 1)) evictOne(now);
@@ -119,6 +124,12 @@ void Admission::failed(uint32_t peer, Clock::time_point now) {
 size_t Admission::unauthenticated() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return byFd_.size();
+}
+
+size_t Admission::penalised(Clock::time_point now) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<size_t>(std::count_if(penalties_.begin(), penalties_.end(),
+                                           [now](const auto& p) { return now < p.second.until; }));
 }
 
 int Admission::penaltyLeft(uint32_t peer, Clock::time_point now) const {

@@ -51,6 +51,8 @@ class Admission {
   void failed(uint32_t peer, Clock::time_point now = Clock::now());
 
   size_t unauthenticated() const;
+  // Addresses that serve a penalty at `now`.
+  size_t penalised(Clock::time_point now = Clock::now()) const;
   // Seconds of the penalty `peer` serves at `now`; 0 when none.
   int penaltyLeft(uint32_t peer, Clock::time_point now = Clock::now()) const;
 

@@ -14,6 +14,7 @@
 
 #include "core/Audit.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/Settings.h"
 #include "exec/Descriptors.h"
 #include "exec/PeerWatch.h"
@@ -22,6 +23,7 @@
 #include "sockets/Tls.h"
 
 void ServeConnection(Connection&& accepted) {
+  metrics().open.fetch_add(1, std::memory_order_relaxed);
   try {
     KadrelConnection connection(accepted);
     connection.Run();
@@ -31,6 +33,7 @@ void ServeConnection(Connection&& accepted) {
     // The last resort: nothing escapes a worker thread (that would end the whole agent).
     Log("There was a problem with the connection's thread: an unexpected failure; connection closed");
   }
+  metrics().open.fetch_sub(1, std::memory_order_relaxed);
 }
 
 KadrelConnection::KadrelConnection(Connection& connection)
@@ -40,11 +43,13 @@ KadrelConnection::~KadrelConnection() {
   // Whatever way the session ended, the descriptor leaves the registry before new_sock's
   // destructor closes it.
   if (new_sock.is_valid()) admission().leave(new_sock.fd());
+  if (counted_) metrics().authenticated.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void KadrelConnection::Run() {
   Log("Connection started");
   if (new_sock.denied()) {
+    CountConnection(ConnectionOutcome::RefusedAllowList);
     admission().leave(new_sock.fd());
     new_sock.close();
     return;
@@ -59,6 +64,8 @@ void KadrelConnection::Run() {
   const char* refused = nullptr;
   if (ServerTls() != nullptr && !new_sock.start_tls(ServerTls(), failure, refused)) {
     Log("TLS handshake failed: " + failure);
+    CountConnection(refused == nullptr && new_sock.deadline_passed() ? ConnectionOutcome::TimedOut
+                                                                     : ConnectionOutcome::HandshakeFailed);
     if (refused != nullptr) {
       const uint32_t peer = new_sock.peer().sin_addr.s_addr;
       Audit(AuditHandshakeLine(addressText(peer), refused), true);
@@ -75,7 +82,10 @@ void KadrelConnection::Run() {
     for (;;) {
       data.clear();
       const Result got = new_sock.read(data);
-      if (!got) return endAfter(got.text());
+      if (!got) {
+        if (limited && new_sock.deadline_passed()) CountConnection(ConnectionOutcome::TimedOut);
+        return endAfter(got.text());
+      }
       bool keep = HandleMessage(data, *this);
       if (!keep) {
         Log("Socket Closed");
@@ -87,6 +97,9 @@ void KadrelConnection::Run() {
         new_sock.set_frame_limit(INT_MAX);
         new_sock.clear_deadline();
         limited = false;
+        CountConnection(ConnectionOutcome::Served);
+        metrics().authenticated.fetch_add(1, std::memory_order_relaxed);
+        counted_ = true;
       }
     }
     finish();

@@ -46,6 +46,8 @@ class KadrelConnection {
   // Ends the session after a failure: logs `why` and "Connection closed", then finish().
   void endAfter(const std::string& why);
 
+  bool counted_ = false;  // counted among the authenticated connections open (core/Metrics.h)
+
  public:
   Connection& new_sock;
   bool passphrasecheck;

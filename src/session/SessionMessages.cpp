@@ -14,8 +14,10 @@
 
 #include "core/Audit.h"
 #include "core/Log.h"
+#include "core/Metrics.h"
 #include "core/Settings.h"
 #include "dispatch/InstructionParser.h"
+#include "dispatch/InstructionTable.h"
 #include "exec/Child.h"
 #include "exec/PeerWatch.h"
 #include "session/Admission.h"
@@ -117,16 +119,24 @@ void setInstructionDispatcher(InstructionDispatcher d) { dispatcher = d; }
 // One audit line for an instruction that ran. Only its name is written: the arguments may hold
 // passwords and file contents, and a name that selects no handler is itself a command line.
 static void auditInstruction(const KadrelConnection& conn, const std::string& user, const std::string& name,
-                             unsigned long long replyBytes, std::chrono::steady_clock::time_point start) {
+                             bool known, unsigned long long replyBytes, long long durationMs) {
   InstructionAudit entry;
   entry.peer = addressText(conn.new_sock.peer().sin_addr.s_addr);
   entry.user = user;
-  if (isInstructionName(name)) entry.name = name;
+  if (known) entry.name = name;
   entry.replyBytes = replyBytes;
   entry.waitStatus = LastCommandStatus();
-  entry.durationMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  entry.durationMs = durationMs;
   Audit(AuditInstructionLine(entry));
+}
+
+// Counts an instruction of table row `row` that began at `start` (core/Metrics.h).
+static void countInstruction(size_t row, InstructionOutcome outcome,
+                             std::chrono::steady_clock::time_point start) {
+  const int status = LastCommandStatus();
+  if (status > 0) outcome = InstructionOutcome::Failed;  // an exit status other than 0, or a signal
+  CountInstruction(row, outcome,
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
 // `data` is the frame; it becomes the instruction (without "cmd_exec: ") and is handed on, never
@@ -162,19 +172,31 @@ static bool instruction(std::string& data, KadrelConnection& conn) {
     const auto start = std::chrono::steady_clock::now();
     ResetLastCommandStatus();
     std::string returndata = dispatcher(data2, u, wanted, &streamed);
-    auditInstruction(conn, u, name, streamed.started() ? streamed.size() : returndata.size(), start);
+    const size_t row = instructionRow(name);
+    auditInstruction(
+        conn, u, name, row < instruction_table.size(),
+        streamed.started() ? streamed.size() : returndata.size(),
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count());
     // The reply's size is logged, never the reply: it may be large and hold anything.
     if (streamed.started()) {
       if (LogEnabled()) Log("Process Call: " + std::to_string(streamed.size()) + " bytes");
       if (!streamed.delivered()) {
         if (!streamed.abandoned()) Log("There was a problem with the socket: Could not write to socket.");
+        countInstruction(row, InstructionOutcome::Failed, start);
         return false;
       }
+      countInstruction(row, InstructionOutcome::Answered, start);
       return !close;
     }
-    if (returndata.empty()) return false;
+    if (returndata.empty() || !wanted) {
+      countInstruction(row, InstructionOutcome::NoReply, start);
+      if (!returndata.empty() && LogEnabled())
+        Log("Process Call: " + std::to_string(returndata.size()) + " bytes");
+      return false;
+    }
     if (LogEnabled()) Log("Process Call: " + std::to_string(returndata.size()) + " bytes");
-    if (!wanted) return false;
+    countInstruction(row, InstructionOutcome::Answered, start);
     conn.SendData(std::move(returndata));
     return !close;
   } catch (const std::exception& e) {
@@ -205,6 +227,7 @@ bool HandleMessage(std::string& data, KadrelConnection& new_gcp) {
     std::string reply;
     const char* failed = nullptr;
     const bool keep = handshake(key, value, new_gcp, reply, failed);
+    if (failed) CountConnection(ConnectionOutcome::HandshakeFailed);
     if (failed || new_gcp.authenticated())
       Audit(AuditHandshakeLine(addressText(new_gcp.new_sock.peer().sin_addr.s_addr), failed),
             failed != nullptr);

@@ -65,6 +65,8 @@ class Connection {
   // recv() and send() fail once this moment passes; clear_deadline() lifts it.
   void set_deadline(std::chrono::steady_clock::time_point when);
   void clear_deadline() { hasDeadline_ = false; }
+  // True when a deadline is set and has passed.
+  bool deadline_passed() const { return hasDeadline_ && std::chrono::steady_clock::now() >= deadline_; }
 
   // Shakes hands as the TLS server with `context` (within the deadline, when one is set); from
   // then on every read, write and close goes through TLS (sockets/Tls.cpp). False, with

@@ -145,7 +145,7 @@ void AgentFixture::TearDown() {
 void AgentFixture::writeConfig(const std::string& extra) {
   std::ofstream(dir_ + "/kadrel.ini") << "serverid=" + sid_ + "\npassphrase=" + pass_ +
                                              "\ndebug=alwayson\nlistenport=" + std::to_string(port_) +
-                                             "\nworker_idle_seconds=1\n" + extra;
+                                             "\nworker_idle_seconds=1\nmetrics_file=off\n" + extra;
 }
 
 void AgentFixture::startAgent() {

@@ -57,9 +57,10 @@ class AgentFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // kadrel.ini with this fixture's serverid, passphrase and port, debug=alwayson, and `extra`
-  // lines. Finished worker threads wait only a second for the next connection, so that a count of
-  // the agent's threads soon shows a thread that never ended.
+  // kadrel.ini with this fixture's serverid, passphrase and port, debug=alwayson, no metrics
+  // file (the host's node_exporter directory is not the test's), and `extra` lines. Finished worker threads
+  // wait only a second for the next connection, so that a count of the agent's threads soon shows a thread
+  // that never ended.
   void writeConfig(const std::string& extra = "");
   // Starts the agent in the foreground, with agentEnv_, agentGroups_, agentStdin_ and agentStdout_, and
   // waits until it listens.

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -425,3 +427,56 @@ TEST_F(ServiceWithoutGroups, StartStopAndStatsFromTheSessionsProcesses) {
 }
 
 }  // namespace
+
+// The metrics file as Debian's node_exporter serves it from its textfile directory: the agent's
+// series after a wrong passphrase and a few instructions, a running service's and an ended one's
+// (its group kept: running 0, no start time), and no error reading the file. A directory that
+// cannot be written costs one warning, and the agent serves on.
+TEST_F(ServiceGroups, MetricsReachNodeExporterAndAFailedWriteIsOneWarning) {
+  const std::string textfiles = dir_ + "/textfile";
+  ASSERT_EQ(0, mkdir(textfiles.c_str(), 0755));
+  restartAgent("metrics_file=" + textfiles + "/kadrel.prom\nmetrics_interval=1\n");
+  leftovers_.push_back(
+      atoi(shell("prometheus-node-exporter --collector.disable-defaults --collector.textfile "
+                 "--collector.textfile.directory=" +
+                 textfiles + " --web.listen-address=127.0.0.1:9100 >/dev/null 2>&1 & echo -n $!")
+               .c_str()));
+  PanelClient wrong;
+  EXPECT_TRUE(wrong.connect("127.0.0.1", port_) && !wrong.handshake(sid_, "not-" + pass_));
+  for (const char* id : {"5", "6"}) provision(id);
+  ASSERT_EQ(0u, run("start:_:5:_:sleep 600").find("cd /home/"));
+  ASSERT_EQ(0u, run("start:_:6:_:sleep 3").find("cd /home/"));
+  EXPECT_EQ(KADREL_VERSION "\r\n", run("version"));
+  run("nosuchprogram");
+  const std::string service = "{account=\"" + kAccount + "\",service=\"";
+  const std::vector<std::string> expected = {
+      "kadrel_connections_total{outcome=\"served\"} 6\n",
+      "kadrel_connections_total{outcome=\"handshake_failed\"} 1\n",
+      "kadrel_instructions_total{instruction=\"start\",outcome=\"answered\"} 2\n",
+      "kadrel_instructions_total{instruction=\"version\",outcome=\"answered\"} 1\n",
+      "kadrel_instructions_total{instruction=\"other\",outcome=\"failed\"} 1\n",
+      "kadrel_instruction_duration_seconds_count{instruction=\"addserver\"} 2\n",
+      "kadrel_service_running" + service + "5\"} 1\n",
+      "kadrel_service_running" + service + "6\"} 0\n",
+      "node_textfile_scrape_error 0\n"};
+  std::string scrape;
+  pollUntil(
+      [&] {
+        scrape = shell("wget -qO- http://127.0.0.1:9100/metrics");
+        return std::all_of(expected.begin(), expected.end(),
+                           [&](const std::string& e) { return scrape.find(e) != std::string::npos; });
+      },
+      30000);
+  for (const std::string& e : expected) EXPECT_NE(std::string::npos, scrape.find(e)) << e << scrape;
+  EXPECT_NE(std::string::npos, scrape.find("kadrel_service_start_time_seconds" + service + "5\"} 1."));
+  EXPECT_EQ(std::string::npos, scrape.find("kadrel_service_start_time_seconds" + service + "6\"}"));
+  EXPECT_NE(std::string::npos, scrape.find("kadrel_service_memory_bytes" + service + "5\"} "));
+
+  restartAgent("metrics_file=/nonexistent/kadrel.prom\nmetrics_interval=1\n");
+  const std::string warning = "There was a problem with the metrics file /nonexistent/kadrel.prom: open: ";
+  EXPECT_TRUE(waitForLog(warning));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // more writes that fail alike
+  EXPECT_EQ(KADREL_VERSION "\r\n", run("version"));
+  const std::string log = readWholeFile(dir_ + "/agent.out") + agentStderr();
+  EXPECT_EQ(log.find(warning), log.rfind(warning)) << log;
+}
