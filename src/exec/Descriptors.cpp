@@ -30,6 +30,16 @@ Result makePipe(Fd& readEnd, Fd& writeEnd, int flags) {
   return moved ? aboveStandard(writeEnd) : moved;
 }
 
+bool readSmallFile(const std::string& path, std::string& into, bool noFollow) {
+  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0)));
+  if (fd.get() < 0) return false;
+  char buf[4096];
+  ssize_t n;
+  into.clear();
+  while ((n = read(fd.get(), buf, sizeof buf)) > 0) into.append(buf, static_cast<size_t>(n));
+  return n == 0;
+}
+
 bool readToEnd(int fd, const std::function<void(const char*, size_t)>& sink, PeerWatch* watch) {
   char buf[65536];
   for (;;) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "core/Result.h"
 
@@ -42,6 +43,10 @@ Result makePipe(Fd& readEnd, Fd& writeEnd, int flags = 0);
 
 // Writes all `n` bytes, retrying short and interrupted writes.
 Result writeAll(int fd, const char* data, size_t n);
+
+// Reads a small file whole into `into` (of /proc, /sys/fs/cgroup, or the agent's own), through
+// no link at its last component when `noFollow`. False when it cannot be opened or read.
+bool readSmallFile(const std::string& path, std::string& into, bool noFollow = false);
 
 // Reads `fd` until its end of file or a read error, handing each block to `sink` as it comes;
 // an interrupted read is retried. True then; false when `watch` (null: none) says first that

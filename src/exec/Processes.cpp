@@ -13,21 +13,10 @@
 
 #include "exec/Descriptors.h"
 
-// A small file of the process file system, read whole. False when it cannot be read.
-static bool readProcFile(const std::string& path, std::string& into) {
-  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  char buf[4096];
-  ssize_t n;
-  into.clear();
-  while ((n = read(fd.get(), buf, sizeof buf)) > 0) into.append(buf, static_cast<size_t>(n));
-  return n == 0;
-}
-
 bool processFacts(pid_t pid, ProcessFacts& facts) {
   const std::string dir = "/proc/" + std::to_string(pid);
   std::string stat, status;
-  if (!readProcFile(dir + "/stat", stat) || !readProcFile(dir + "/status", status)) return false;
+  if (!readSmallFile(dir + "/stat", stat) || !readSmallFile(dir + "/status", status)) return false;
   // The command name in parentheses may hold anything, ")" included: the fields follow the
   // last ")".
   const size_t close = stat.rfind(')');

@@ -62,16 +62,6 @@ const Hierarchy* membership() {
   return layout.hierarchies.empty() ? nullptr : &layout.hierarchies.front();
 }
 
-bool readFile(const std::string& path, std::string& into) {
-  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  char buf[4096];
-  ssize_t n;
-  into.clear();
-  while ((n = read(fd.get(), buf, sizeof buf)) > 0) into.append(buf, static_cast<size_t>(n));
-  return n == 0;
-}
-
 // One write of `value`, as the kernel wants a control file written. The errno on failure.
 int writeFile(const std::string& path, const std::string& value) {
   const Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
@@ -85,7 +75,7 @@ bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 // A decimal value of a control file; -1 when missing or not a number ("max" among them).
 long long number(const std::string& path) {
   std::string text;
-  if (!readFile(path, text)) return -1;
+  if (!readSmallFile(path, text)) return -1;
   char* end = nullptr;
   errno = 0;
   const long long value = strtoll(text.c_str(), &end, 10);
@@ -95,7 +85,7 @@ long long number(const std::string& path) {
 // The value of `key` in a keyed file ("key value" lines); -1 when missing.
 long long keyed(const std::string& path, const std::string& key) {
   std::string text;
-  if (!readFile(path, text)) return -1;
+  if (!readSmallFile(path, text)) return -1;
   std::istringstream lines(text);
   std::string k;
   long long value;
@@ -108,7 +98,7 @@ long long keyed(const std::string& path, const std::string& key) {
 std::vector<pid_t> listed(const std::string& dir) {
   std::vector<pid_t> pids;
   std::string text;
-  if (!readFile(dir + "/cgroup.procs", text)) return pids;
+  if (!readSmallFile(dir + "/cgroup.procs", text)) return pids;
   std::istringstream lines(text);
   long pid;
   while (lines >> pid) pids.push_back(static_cast<pid_t>(pid));
@@ -196,14 +186,14 @@ bool makeDir(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 ||
 // that holds processes itself, say) stays off.
 void enableControllers(const std::string& dir) {
   std::string available;
-  readFile(dir + "/cgroup.controllers", available);
+  readSmallFile(dir + "/cgroup.controllers", available);
   for (const std::string& c : split(available.substr(0, available.find('\n')), ' '))
     if (c == "memory" || c == "cpu" || c == "pids") writeFile(dir + "/cgroup.subtree_control", "+" + c);
 }
 
 unsigned v2Caps(const std::string& dir) {
   std::string on;
-  readFile(dir + "/cgroup.subtree_control", on);
+  readSmallFile(dir + "/cgroup.subtree_control", on);
   unsigned caps = kFreezer;  // cgroup.freeze is in every group but the root
   for (const std::string& c : split(on.substr(0, on.find('\n')), ' '))
     caps |= c == "memory" ? kMemory : c == "cpu" ? kCpu : c == "pids" ? kPids : 0U;
@@ -423,7 +413,8 @@ void freeze(const std::string& account, const std::string& id, bool frozen) {
   } else {
     writeFile(dir + "/freezer.state", frozen ? "FROZEN" : "THAWED");
     std::string state;
-    for (int i = 0; frozen && i < 100 && readFile(dir + "/freezer.state", state) && state != "FROZEN\n"; ++i)
+    for (int i = 0; frozen && i < 100 && readSmallFile(dir + "/freezer.state", state) && state != "FROZEN\n";
+         ++i)
       sleepMs(10);
   }
 }
@@ -581,7 +572,7 @@ bool serviceGroupUsage(const std::string& account, const std::string& id, Servic
     long long quota, period;
     if (h->v2) {
       std::string text;
-      readFile(dir + "/cpu.max", text);
+      readSmallFile(dir + "/cpu.max", text);
       std::istringstream in(text);
       std::string q;
       in >> q >> period;
@@ -598,7 +589,7 @@ bool serviceGroupUsage(const std::string& account, const std::string& id, Servic
     usage.limits.tasks = number(dir + "/pids.max");
   } else {
     std::string threads;
-    readFile(groupPath(*m, account, id) + (m->v2 ? "/cgroup.threads" : "/tasks"), threads);
+    readSmallFile(groupPath(*m, account, id) + (m->v2 ? "/cgroup.threads" : "/tasks"), threads);
     usage.tasks = 0;
     for (char c : threads) usage.tasks += c == '\n';
   }

@@ -42,13 +42,8 @@ ServiceRecord readRecord(const std::string& account, const std::string& id) {
   ServiceRecord r;
   const std::string dir = recordDir(account);
   if (dir.empty()) return r;
-  const Fd fd(open((dir + "/" + id).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) return r;
   std::string text;
-  char buf[512];
-  ssize_t n;
-  while ((n = read(fd.get(), buf, sizeof buf)) > 0 && text.size() < 4096)
-    text.append(buf, static_cast<size_t>(n));
+  if (!readSmallFile(dir + "/" + id, text, true)) return r;
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
