@@ -30,6 +30,8 @@
 //       them ended (median of 3);
 //  [13] "servicestats" of a service of 100 processes on a kept connection: the group's files
 //       against the walk through /proc that stands in for them without a group.
+//  [14] the CPU time the agent's metrics writer spends on one write of its file, with 500
+//       service groups and 1,000 authenticated connections (target, no baseline).
 // Each stops what it started; a group left behind below the agents' fails the benchmark.
 // Placement, as on a host whose other CPUs are busy with game servers: the serving side (the
 // agent, its threads and what it runs; the baseline program and what it runs) on CPU 1, the
@@ -39,7 +41,7 @@
 //
 // kadrel-bench --port P --sid S --pass P --agent-pid PID --workdir DIR
 //              [--iterations N] [--size-mib M] [--connections C] [--concurrent K] [--only
-//              1|2|3|5|6|7|8|9|10|11|12|13]
+//              1|2|3|5|6|7|8|9|10|11|12|13|14]
 //              [--tls-port P --tls-agent-pid PID --tls-files DIR]
 //              [--nogroups-port P --nogroups-agent-pid PID]
 #include <arpa/inet.h>
@@ -68,6 +70,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -1013,7 +1016,8 @@ Options parse(int argc, char** argv) {
   if (o.port <= 0 || o.sid.empty() || o.pass.empty() || o.agentPid <= 0 || o.workdir.empty())
     fail(
         "usage: kadrel-bench --port P --sid S --pass P --agent-pid PID --workdir DIR [--iterations N] "
-        "[--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7|8|9|10|11|12|13] [--tls-port "
+        "[--size-mib M] [--connections C] [--concurrent K] [--only 1|2|3|5|6|7|8|9|10|11|12|13|14] "
+        "[--tls-port "
         "P "
         "--tls-agent-pid PID --tls-files DIR]");
   if ((o.tlsPort > 0) != (o.tlsPid > 0) || (o.tlsPort > 0) == o.tlsFiles.empty())
@@ -1023,6 +1027,88 @@ Options parse(int argc, char** argv) {
   if (o.iterations <= 0 || o.sizeMiB <= 0 || o.connections <= 0 || o.concurrent <= 0)
     fail("counts must be positive");
   return o;
+}
+
+// ---- Figure 14 ----
+
+// The CPU time of the agent's metrics writer per write of its file, with 500 service groups
+// (empty: made here in the agent's subtree, beside any of its own) and 1,000 authenticated
+// connections open. bench/run starts the agent with metrics_interval=1 and the file in --workdir.
+// The writer's thread is found by its name, its time read from the scheduler (nanoseconds), its
+// writes counted by the file's inode, which each rename changes.
+void metricsWriter(const Options& o) {
+  const std::string file = o.workdir + "/kadrel.prom";
+  std::string task;
+  const std::string tasks = "/proc/" + std::to_string(o.agentPid) + "/task";
+  for (const auto& t : std::filesystem::directory_iterator(tasks)) {
+    std::ifstream comm(t.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "kadrel-metrics") task = t.path().string();
+  }
+  if (task.empty()) fail("the agent runs no metrics writer (metrics_file in its kadrel.ini?)");
+  // The agent's subtree in each of its hierarchies.
+  std::vector<std::string> subtrees;
+  std::ifstream self("/proc/" + std::to_string(o.agentPid) + "/cgroup");
+  for (std::string line; std::getline(self, line);) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    std::string name = line.substr(a + 1, b - a - 1);
+    name = name.empty() ? "unified" : name.substr(name.find('=') + 1);
+    const std::string dir = "/sys/fs/cgroup/" + name + line.substr(b + 1) + "/kadrel-services";
+    if (access(dir.c_str(), F_OK) == 0)
+      subtrees.push_back(dir + "/account-root");
+    else if (name == "unified" &&
+             access(("/sys/fs/cgroup" + line.substr(b + 1) + "/kadrel-services").c_str(), F_OK) == 0)
+      subtrees.push_back("/sys/fs/cgroup" + line.substr(b + 1) + "/kadrel-services/account-root");
+  }
+  if (subtrees.empty()) fail("the agent has no service groups' subtree");
+  const int services = 500;
+  for (const std::string& dir : subtrees) {
+    mkdir(dir.c_str(), 0755);
+    for (int i = 0; i < services; ++i) mkdir((dir + "/servicebm" + std::to_string(i)).c_str(), 0755);
+  }
+  std::vector<std::unique_ptr<PanelClient>> open;
+  for (int i = 0; i < o.connections; ++i) {
+    auto client = std::make_unique<PanelClient>();
+    std::string error;
+    if (!client->connect("127.0.0.1", o.port, &error) || !client->handshake(o.sid, o.pass, &error))
+      fail("connection " + std::to_string(i) + ": " + error);
+    open.push_back(std::move(client));
+  }
+  const auto runtime = [&] {
+    std::ifstream in(task + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return ns;
+  };
+  const auto inode = [&] {
+    struct stat st;
+    return stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  // From the first write that saw them all, to the last of about 10.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ino_t last = inode();
+  while (inode() == last) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  last = inode();
+  const unsigned long long before = runtime();
+  int writes = 0;
+  while (writes < 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (inode() != last) ++writes, last = inode();
+  }
+  const double perWrite = static_cast<double>(runtime() - before) / writes / 1e6;
+  std::ifstream text(file);
+  const std::string whole((std::istreambuf_iterator<char>(text)), std::istreambuf_iterator<char>());
+  open.clear();
+  for (const std::string& dir : subtrees) {
+    for (int i = 0; i < services; ++i) rmdir((dir + "/servicebm" + std::to_string(i)).c_str());
+    rmdir(dir.c_str());
+  }
+  const size_t seen = std::count(whole.begin(), whole.end(), '\n');
+  printf("%-44s %9.3f ms %12s %8s  %s\n", "metrics file: writer CPU per write", perWrite, "-", "-",
+         "<= 1 ms");
+  printNote(std::to_string(services) + " service groups, " + std::to_string(o.connections) +
+            " connections; " + std::to_string(seen) + " lines, " + std::to_string(whole.size() / 1024) +
+            " KiB");
 }
 
 }  // namespace
@@ -1046,7 +1132,8 @@ const struct Figure {
                 {10, tlsThroughput, kTlsAgent},
                 {11, startInGroup, kNoGroupsAgent},
                 {12, stopOfMany, kNoGroupsAgent},
-                {13, statsOfMany, kNoGroupsAgent}};
+                {13, statsOfMany, kNoGroupsAgent},
+                {14, metricsWriter, kAgent}};
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);

@@ -37,8 +37,8 @@ std::vector<ServiceSample> SampleServices();
 Result WriteMetricsFile(const std::string& path, const std::string& text);
 
 // Starts the writer thread when the settings name a metrics file: the file at once, then every
-// metrics_interval seconds. A failure to write is logged once for each step and errno, and the
-// agent serves on.
+// metrics_interval seconds (the default file only while node_exporter's directory exists). A failure to write
+// is logged once for each step and errno, and the agent serves on.
 void StartMetricsWriter(long long startTime);
 
 #endif

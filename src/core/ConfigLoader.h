@@ -37,7 +37,7 @@ struct KadrelConfig {
   std::string service_cpu_max;
   std::string service_tasks_max;
   // The operator's monitoring (src/agent/Metrics.h).
-  std::string metrics_file;   // empty: node_exporter's textfile directory when there is one; "off": none
+  std::string metrics_file;   // empty: kadrel.prom in node_exporter's textfile directory; "off": none
   int metrics_interval = 15;  // seconds between two writes of the file
 };
 

@@ -1,8 +1,6 @@
 // The agent's settings: made from a configuration, kept once.
 #include "core/Settings.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 
@@ -55,14 +53,11 @@ Settings SettingsFrom(const KadrelConfig& config) {
   parseLimit(LimitKind::Memory, config.service_memory_max, s.serviceLimits.memoryBytes);
   parseLimit(LimitKind::Cpu, config.service_cpu_max, s.serviceLimits.cpuPercent);
   parseLimit(LimitKind::Tasks, config.service_tasks_max, s.serviceLimits.tasks);
-  // By default the metrics go where node_exporter, when installed, publishes them.
-  struct stat st;
-  if (config.metrics_file.empty())
-    s.metricsFile = stat(kTextfileDirectory, &st) == 0 && S_ISDIR(st.st_mode)
-                        ? std::string(kTextfileDirectory) + "/kadrel.prom"
-                        : std::string();
-  else if (!iequals(config.metrics_file, "off"))
-    s.metricsFile = config.metrics_file;
+  // By default the metrics go where node_exporter, once installed, publishes them.
+  s.metricsFile = config.metrics_file.empty()           ? std::string(kTextfileDirectory) + "/kadrel.prom"
+                  : iequals(config.metrics_file, "off") ? std::string()
+                                                        : config.metrics_file;
+  s.metricsOnlyIfDirectory = config.metrics_file.empty();
   s.metricsInterval = std::max(config.metrics_interval, 1);
   return s;
 }

@@ -47,6 +47,7 @@ struct Settings {
   bool serviceGroups;           // game servers in control groups of their own, where the host allows
   ServiceLimits serviceLimits;  // every service's limits unless the panel set its own
   std::string metricsFile;      // the file the metrics are written to; empty: none
+  bool metricsOnlyIfDirectory;  // written only while its directory exists (the default file)
   int metricsInterval;          // seconds between two writes of it (at least 1)
 };
 
