@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -86,10 +86,10 @@ static void sample(std::string& out, const char* name, const std::string& labels
   out.append(1, ' ').append(value).append(1, '\n');
 }
 
+// The shortest text that reads back as `v` (0.1, not 0.10000000000000001).
 static std::string number(double v) {
   char buf[32];
-  snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
 static std::string load(const std::atomic<uint64_t>& a) {
