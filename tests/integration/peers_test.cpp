@@ -144,6 +144,45 @@ TEST_F(PeersTest, HandshakeDeadlineCutsOffSilentAndNonReadingPeers) {
   EXPECT_TRUE(idle->request("cmd_exec: version", reply, 20000) && reply == KADREL_VERSION);
 }
 
+// The metrics file counts each way a connection ends before or by its handshake, and the
+// sources serving a penalty.
+TEST_F(PeersTest, MetricsCountHowConnectionsEnded) {
+  const std::string metrics = "metrics_file=" + dir_ + "/kadrel.prom\nmetrics_interval=1\n";
+  const auto shows = [&](const std::vector<std::string>& lines) {
+    return waitUntil([&] {
+      const std::string text = readWholeFile(dir_ + "/kadrel.prom");
+      return std::all_of(lines.begin(), lines.end(),
+                         [&](const std::string& l) { return text.find(l) != std::string::npos; });
+    });
+  };
+  restartAgent(metrics + "whitelist=10.9.9.9\n");
+  EXPECT_EQ(closedAfter(PanelClient::frame("SID " + sid_)), "");
+  EXPECT_TRUE(shows({"kadrel_connections_total{outcome=\"refused_allow_list\"} 1\n"}));
+  restartAgent(metrics +
+               "penalty_loopback=yes\npenalty_seconds=600\nmax_unauthenticated=1\nhandshake_timeout=2\n");
+  const std::string wrong = PanelClient::frame("SID " + sid_) + PanelClient::frame("Passphrase not-" + pass_);
+  EXPECT_NE(closedAfter(wrong, "127.0.0.2"), "");
+  EXPECT_EQ(closedAfter(wrong, "127.0.0.2"), "");
+  const auto started = [&] {  // connections served so far
+    const std::string log = readWholeFile(dir_ + "/agent.out");
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find("Connection started", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  const size_t before = started();
+  PanelClient evicted;  // the first of two silent ones: the second makes room, then runs out of time
+  ASSERT_TRUE(evicted.connect("127.0.0.1", port_, nullptr, "127.0.0.3"));
+  EXPECT_TRUE(waitUntil([&] { return started() > before; }));
+  EXPECT_EQ(closedAfter(""), "");
+  EXPECT_TRUE(evicted.waitClosed(60000));
+  EXPECT_EQ(runInstruction("version"), KADREL_VERSION "\r\n");
+  EXPECT_TRUE(
+      shows({"{outcome=\"served\"} 1\n", "{outcome=\"handshake_failed\"} 1\n", "{outcome=\"penalised\"} 1\n",
+             "{outcome=\"refused_cap\"} 1\n", "{outcome=\"timed_out\"} 1\n", "kadrel_penalised_sources 1\n",
+             "kadrel_connections{state=\"authenticated\"} 0\n"}))
+      << readWholeFile(dir_ + "/kadrel.prom");
+}
+
 // After authentication a reply that makes no progress is abandoned: the connection closes
 // and the command's child is gone.
 TEST_F(PeersTest, StalledReplyIsAbandoned) {
