@@ -445,7 +445,9 @@ TEST_F(ServiceGroups, MetricsReachNodeExporterAndAFailedWriteIsOneWarning) {
   EXPECT_TRUE(wrong.connect("127.0.0.1", port_) && !wrong.handshake(sid_, "not-" + pass_));
   for (const char* id : {"5", "6"}) provision(id);
   ASSERT_EQ(0u, run("start:_:5:_:sleep 600").find("cd /home/"));
-  ASSERT_EQ(0u, run("start:_:6:_:sleep 3").find("cd /home/"));
+  script("ends.sh", "while [ ! -e ended ]; do sleep 0.2; done");
+  ASSERT_EQ(0u, run("start:_:6:_:./ends.sh").find("cd /home/"));
+  shell("touch " + kHome + "/ended");
   EXPECT_EQ(KADREL_VERSION "\r\n", run("version"));
   run("nosuchprogram");
   const std::string service = "{account=\"" + kAccount + "\",service=\"";
