@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -105,13 +106,14 @@ int main() {
   // Before any thread: under the service manager the agent moves itself into a group of its own.
   SetUpGroups();
   SizeInstructionMetrics(instruction_table.size() + 1);
-  StartMetricsWriter(startTime);
 
   // Never destroyed: waiting workers accept on it for as long as the process runs.
   static Listener* const server = new Listener();
   Result outcome = server->listen(settings().listenport, settings().reply_timeout);
   if (outcome) {
     server->set_accept_timeout(settings().worker_idle_seconds);
+    // Only an agent that serves writes metrics: one that cannot start ends with no thread of it.
+    StartMetricsWriter(startTime);
     Workers& pool = workers([](Connection& into) { return takeConnection(*server, into); });
     // From here on a worker thread's Log_err must end its own work, never the daemon.
     GuardLogErr(true);
@@ -132,5 +134,8 @@ int main() {
   }
   DaemonReport(false, outcome.text());
   Log("Error: " + outcome.text());
-  return 1;
+  // Worker threads may still run: the destructors of exit() would pull what they use from under
+  // them, so the process ends without running any.
+  fflush(nullptr);
+  _exit(1);
 }
