@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <sstream>
@@ -67,10 +68,16 @@ bool writeRecord(const std::string& account, const std::string& id, const Servic
     return false;
   const std::string text = "memory=" + r.memory + "\ncpu=" + r.cpu + "\ntasks=" + r.tasks +
                            "\nsince=" + std::to_string(r.since) + "\n";
-  const std::string path = dir + "/" + id, temporary = dir + "/.new." + id;
-  Fd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd.get() < 0 || !writeAll(fd.get(), text.data(), text.size()) ||
-      rename(temporary.c_str(), path.c_str()) != 0) {
+  // The temporary file is made anew beside the accounts' directories, never under a name that a
+  // service id (which may hold almost anything) could also be.
+  const std::string path = dir + "/" + id;
+  std::string temporary = top + "/.record-XXXXXX";
+  Fd fd(mkostemp(&temporary[0], O_CLOEXEC));
+  if (fd.get() < 0) {
+    Log_warn("There was a problem with the service record %s: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  if (!writeAll(fd.get(), text.data(), text.size()) || rename(temporary.c_str(), path.c_str()) != 0) {
     Log_warn("There was a problem with the service record %s: %s", path.c_str(), strerror(errno));
     unlink(temporary.c_str());
     return false;
